@@ -1,0 +1,102 @@
+#include "python/binding/state.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+namespace kx::py {
+namespace {
+
+std::atomic<bool> g_exiting{false};
+// Threads that are taking or holding the interpreter lock through GilGuard.
+std::mutex g_users_mutex;
+std::condition_variable g_users_cv;
+int g_users = 0;
+
+std::mutex g_pending_mutex;
+std::vector<PyObject*>* g_pending = new std::vector<PyObject*>();  // never freed: used at exit
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+// atexit hook: from now on no worker thread takes the interpreter lock. Waits (with the lock
+// released) for workers already inside, so none is left blocked on it when finalization starts.
+PyObject* on_exit(PyObject*, PyObject*) {
+    g_exiting.store(true);
+    Py_BEGIN_ALLOW_THREADS
+    std::unique_lock lock(g_users_mutex);
+    g_users_cv.wait_for(lock, std::chrono::seconds(5), [] { return g_users == 0; });
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyMethodDef g_on_exit_def = {"_kx_proto_sdk_exit", on_exit, METH_NOARGS, nullptr};
+
+}  // namespace
+
+bool python_exiting() { return g_exiting.load(std::memory_order_acquire) || interpreter_finalizing(); }
+
+GilGuard::GilGuard() {
+    if (PyGILState_Check()) {  // already held on this thread
+        state_ = PyGILState_Ensure();
+        acquired_ = true;
+        return;
+    }
+    {
+        std::lock_guard lock(g_users_mutex);
+        if (python_exiting()) return;
+        ++g_users;
+        counted_ = true;
+    }
+    state_ = PyGILState_Ensure();
+    acquired_ = true;
+}
+
+GilGuard::~GilGuard() {
+    if (acquired_) PyGILState_Release(state_);
+    if (counted_) {
+        std::lock_guard lock(g_users_mutex);
+        if (--g_users == 0) g_users_cv.notify_all();
+    }
+}
+
+void release_later(PyObject* obj) {
+    if (obj == nullptr) return;
+    if (PyGILState_Check()) {
+        Py_DECREF(obj);
+        return;
+    }
+    std::lock_guard lock(g_pending_mutex);
+    g_pending->push_back(obj);
+}
+
+void apply_pending_releases() {
+    std::vector<PyObject*> batch;
+    {
+        std::lock_guard lock(g_pending_mutex);
+        if (g_pending->empty()) return;
+        batch.swap(*g_pending);
+    }
+    for (PyObject* o : batch) Py_DECREF(o);
+}
+
+bool install_exit_hook() {
+    PyObject* atexit = PyImport_ImportModule("atexit");
+    if (atexit == nullptr) return false;
+    PyObject* hook = PyCFunction_New(&g_on_exit_def, nullptr);
+    PyObject* r = hook ? PyObject_CallMethod(atexit, "register", "O", hook) : nullptr;
+    Py_XDECREF(hook);
+    Py_DECREF(atexit);
+    if (r == nullptr) return false;
+    Py_DECREF(r);
+    return true;
+}
+
+}  // namespace kx::py

@@ -1,0 +1,39 @@
+// Process-wide interpreter state shared by every binding: taking the interpreter
+// lock from foreign threads, and reference releases deferred by threads without it.
+#pragma once
+
+#include <Python.h>
+
+namespace kx::py {
+
+// True once the interpreter has begun to shut down (our atexit hook ran, or
+// finalization started). Worker threads must not touch Python afterwards.
+bool python_exiting();
+
+// Takes the interpreter lock on any thread, unless the interpreter is exiting.
+// Check `acquired()` before touching Python. Safe on threads that hold it already.
+class GilGuard {
+public:
+    GilGuard();
+    ~GilGuard();
+    GilGuard(const GilGuard&) = delete;
+    GilGuard& operator=(const GilGuard&) = delete;
+    bool acquired() const { return acquired_; }
+
+private:
+    bool acquired_ = false;
+    bool counted_ = false;
+    PyGILState_STATE state_{};
+};
+
+// Releases a reference; when the caller does not hold the interpreter lock the release is
+// queued and applied the next time a call enters the module (dropped once Python exits).
+void release_later(PyObject* obj);
+// Applies queued releases; needs the interpreter lock.
+void apply_pending_releases();
+
+// Registers the atexit hook that stops worker threads from taking the interpreter lock
+// during shutdown. Called once by the module body.
+bool install_exit_hook();
+
+}  // namespace kx::py
