@@ -1,0 +1,75 @@
+// Debug text of messages, the `{:?}` form in log records: every field shown
+// with its value, defaults included, on one line.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include <fmt/format.h>
+
+#include "proto/parsed_message.hpp"
+
+namespace kx::proto {
+
+// `MainApp { msg_id: 7, err: Success, eeg: None, imu: None }`
+void append_debug(std::string& out, const google::protobuf::Message& message);
+// `Mcu2App(MainApp { ... })`
+void append_debug(std::string& out, const OrvelMessage& message);
+// `Orvel(Mcu2App(MainApp { ... }))`
+void append_debug(std::string& out, const ParsedMessage& message);
+
+// Building blocks for composite debug texts (device id, buffers, errors);
+// floats: proto/float_text.hpp.
+// A quoted text with escapes: `"cap-1"`, `"a\"b\n\u{1}"`.
+void append_debug_quoted(std::string& out, std::string_view text);
+// `[0, 1, 255]`
+void append_debug_bytes(std::string& out, std::span<const std::uint8_t> bytes);
+void append_debug_bytes(std::string& out, std::string_view bytes);
+
+template <typename T>
+std::string debug_string(const T& value) {
+    std::string s;
+    append_debug(s, value);
+    return s;
+}
+
+namespace detail {
+struct DebugFormatterBase {
+    constexpr auto parse(fmt::format_parse_context& ctx) {
+        auto it = ctx.begin();
+        if (it != ctx.end() && *it == '?') ++it;
+        return it;
+    }
+};
+}  // namespace detail
+
+}  // namespace kx::proto
+
+// `{}` and `{:?}` both give the debug text.
+template <typename M>
+struct fmt::formatter<M, char, std::enable_if_t<std::is_base_of_v<google::protobuf::Message, M>>>
+    : kx::proto::detail::DebugFormatterBase {
+    template <typename Ctx>
+    auto format(const M& m, Ctx& ctx) const {
+        return fmt::format_to(ctx.out(), "{}", kx::proto::debug_string<google::protobuf::Message>(m));
+    }
+};
+
+template <>
+struct fmt::formatter<kx::proto::OrvelMessage> : kx::proto::detail::DebugFormatterBase {
+    template <typename Ctx>
+    auto format(const kx::proto::OrvelMessage& m, Ctx& ctx) const {
+        return fmt::format_to(ctx.out(), "{}", kx::proto::debug_string(m));
+    }
+};
+
+template <>
+struct fmt::formatter<kx::proto::ParsedMessage> : kx::proto::detail::DebugFormatterBase {
+    template <typename Ctx>
+    auto format(const kx::proto::ParsedMessage& m, Ctx& ctx) const {
+        return fmt::format_to(ctx.out(), "{}", kx::proto::debug_string(m));
+    }
+};
