@@ -10,6 +10,8 @@
 
 #include <fmt/format.h>
 
+#include "proto/debug_formatter.hpp"
+
 #include "proto/parsed_message.hpp"
 
 namespace kx::proto {
@@ -36,16 +38,6 @@ std::string debug_string(const T& value) {
     return s;
 }
 
-namespace detail {
-struct DebugFormatterBase {
-    constexpr auto parse(fmt::format_parse_context& ctx) {
-        auto it = ctx.begin();
-        if (it != ctx.end() && *it == '?') ++it;
-        return it;
-    }
-};
-}  // namespace detail
-
 }  // namespace kx::proto
 
 // `{}` and `{:?}` both give the debug text.
@@ -59,17 +51,7 @@ struct fmt::formatter<M, char, std::enable_if_t<std::is_base_of_v<google::protob
 };
 
 template <>
-struct fmt::formatter<kx::proto::OrvelMessage> : kx::proto::detail::DebugFormatterBase {
-    template <typename Ctx>
-    auto format(const kx::proto::OrvelMessage& m, Ctx& ctx) const {
-        return fmt::format_to(ctx.out(), "{}", kx::proto::debug_string(m));
-    }
-};
+struct fmt::formatter<kx::proto::OrvelMessage> : kx::proto::DebugTextFormatter<kx::proto::OrvelMessage> {};
 
 template <>
-struct fmt::formatter<kx::proto::ParsedMessage> : kx::proto::detail::DebugFormatterBase {
-    template <typename Ctx>
-    auto format(const kx::proto::ParsedMessage& m, Ctx& ctx) const {
-        return fmt::format_to(ctx.out(), "{}", kx::proto::debug_string(m));
-    }
-};
+struct fmt::formatter<kx::proto::ParsedMessage> : kx::proto::DebugTextFormatter<kx::proto::ParsedMessage> {};

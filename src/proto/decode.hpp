@@ -12,6 +12,8 @@
 
 #include <fmt/format.h>
 
+#include "proto/debug_formatter.hpp"
+
 namespace google::protobuf {
 class Message;
 }
@@ -43,16 +45,4 @@ std::optional<DecodeError> decode_message(std::span<const std::uint8_t> payload,
 
 // `{}` and `{:?}` both give the debug text.
 template <>
-struct fmt::formatter<kx::proto::DecodeError> {
-    constexpr auto parse(format_parse_context& ctx) {
-        auto it = ctx.begin();
-        if (it != ctx.end() && *it == '?') ++it;
-        return it;
-    }
-    template <typename Ctx>
-    auto format(const kx::proto::DecodeError& e, Ctx& ctx) const {
-        std::string s;
-        kx::proto::append_debug(s, e);
-        return fmt::format_to(ctx.out(), "{}", s);
-    }
-};
+struct fmt::formatter<kx::proto::DecodeError> : kx::proto::DebugTextFormatter<kx::proto::DecodeError> {};

@@ -7,6 +7,8 @@
 
 #include <fmt/format.h>
 
+#include "proto/debug_formatter.hpp"
+
 #include "proto/parsed_message.hpp"
 
 namespace kx::proto {
@@ -35,16 +37,4 @@ void append_base64(std::string& out, std::string_view bytes);
 }  // namespace kx::proto
 
 template <>
-struct fmt::formatter<kx::proto::JsonError> {
-    constexpr auto parse(format_parse_context& ctx) {
-        auto it = ctx.begin();
-        if (it != ctx.end() && *it == '?') ++it;
-        return it;
-    }
-    template <typename Ctx>
-    auto format(const kx::proto::JsonError& e, Ctx& ctx) const {
-        std::string s;
-        kx::proto::append_debug(s, e);
-        return fmt::format_to(ctx.out(), "{}", s);
-    }
-};
+struct fmt::formatter<kx::proto::JsonError> : kx::proto::DebugTextFormatter<kx::proto::JsonError> {};
