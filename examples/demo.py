@@ -34,6 +34,7 @@ if hasattr(kx, "MessageParser"):
     good = orvel_frame(0, 2, bytes([0x08, 0x07]))
     bad = bytearray(orvel_frame(0, 2, bytes([0x08, 0x08])))
     bad[-1] ^= 0xFF
-    parser.receive_data(good + b"junk" + bytes(bad) + good[:5])
+    parser.receive_data(good + b"junk" + bytes(bad))
+    parser.receive_data(good[:5])  # a frame split over two chunks
     parser.receive_data(good[5:])
     print("parsed two good frames; the junk and the bad CRC were logged and dropped")
