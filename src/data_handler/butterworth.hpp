@@ -1,0 +1,39 @@
+// Butterworth IIR design to second-order sections, all in 32-bit floats:
+// analog prototype, pre-warping, band transform, bilinear transform and
+// nearest pole/zero pairing, following SciPy's butter(..., output='sos').
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace kx::data_handler {
+
+// One biquad: numerator b0..b2, denominator a0..a2 (a0 is always 1).
+struct Section {
+    float b0, b1, b2, a0, a1, a2;
+    bool operator==(const Section&) const = default;
+};
+
+using SosDesign = std::vector<Section>;
+
+enum class BandKind : std::uint8_t { LowPass, HighPass, BandPass, BandStop };
+
+// The cut-offs of a design: `low` alone for low-pass and high-pass
+// (`high` is then ignored), `low` < `high` for band-pass and band-stop.
+struct CutOffs {
+    float low;
+    float high;
+};
+
+// Throws SignalArgumentError unless every cut-off lies in (0, fs/2), the band
+// edges are ordered and nothing is NaN. Checked in SciPy's order, with its texts.
+void check_cut_offs(BandKind kind, CutOffs cut, float fs);
+
+// Number of sections and the padding length that zero-phase filtering with
+// the design of `kind` and `order` needs, known without designing it.
+std::size_t section_count(BandKind kind, std::uint64_t order);
+
+// Checks the cut-offs, then designs the digital filter.
+SosDesign design_butterworth(BandKind kind, std::uint64_t order, CutOffs cut, float fs);
+
+}  // namespace kx::data_handler

@@ -1,0 +1,106 @@
+#include "data_handler/downsampling.hpp"
+
+#include <cmath>
+
+#include "data_handler/signal_error.hpp"
+
+namespace kx::data_handler {
+namespace {
+
+[[noreturn]] void refuse_nan() {
+    throw SignalArgumentError("the data holds NaN, which Max, Min and Extremes cannot order");
+}
+
+float window_max(std::span<const float> w) {
+    float best = w[0];
+    for (std::size_t i = 1; i < w.size(); ++i) {
+        if (std::isnan(w[i]) || std::isnan(best)) refuse_nan();
+        if (w[i] >= best) best = w[i];  // of equal values the later one wins
+    }
+    return best;
+}
+
+float window_min(std::span<const float> w) {
+    float best = w[0];
+    for (std::size_t i = 1; i < w.size(); ++i) {
+        if (std::isnan(w[i]) || std::isnan(best)) refuse_nan();
+        if (w[i] < best) best = w[i];  // of equal values the earlier one stays
+    }
+    return best;
+}
+
+float window_sum(std::span<const float> w, float start) {
+    float acc = start;
+    for (float v : w) acc += v;
+    return acc;
+}
+
+float window_median(std::span<const float> w, RankScratch& scratch) {
+    const std::size_t n = w.size();
+    if (n % 2 == 1) return select_rank(w, n / 2, scratch);
+    const float lower = select_rank(w, n / 2 - 1, scratch);
+    const float upper = select_rank(w, n / 2, scratch);
+    return (lower + upper) * 0.5f;
+}
+
+}  // namespace
+
+float select_rank(std::span<const float> values, std::size_t k, RankScratch& s) {
+    // The current list sits in list[0, count); each round keeps the lows
+    // (compacted in place) or the highs, both in list order.
+    auto& scratch = s.list;
+    auto& highs = s.highs;
+    scratch.assign(values.begin(), values.end());
+    std::size_t count = scratch.size();
+    while (count > 1) {
+        const float pivot = scratch[count / 2];
+        highs.clear();
+        std::size_t lows = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const float v = scratch[i];
+            if (v < pivot) scratch[lows++] = v;  // lows compact in place, order kept
+            else if (v > pivot) highs.push_back(v);
+        }
+        if (k < lows) {
+            count = lows;
+        } else if (k < count - highs.size()) {
+            return pivot;
+        } else {
+            k -= count - highs.size();
+            count = highs.size();
+            std::copy(highs.begin(), highs.end(), scratch.begin());
+        }
+    }
+    return scratch[0];
+}
+
+std::vector<float> downsample(std::span<const float> data, std::uint64_t window_size,
+                              DownsamplingOperations operation) {
+    if (window_size == 0) throw SignalArgumentError("window_size must be positive");
+    const std::size_t n_windows = data.size() / window_size;
+    const auto width = static_cast<std::size_t>(window_size);
+    std::vector<float> out;
+    out.reserve(operation == DownsamplingOperations::Extremes ? 2 * n_windows : n_windows);
+    RankScratch scratch;
+    for (std::size_t i = 0; i < n_windows; ++i) {
+        const auto w = data.subspan(i * width, width);
+        switch (operation) {
+            case DownsamplingOperations::Mean:
+                out.push_back(window_sum(w, 0.0f) / static_cast<float>(window_size));
+                break;
+            case DownsamplingOperations::Median: out.push_back(window_median(w, scratch)); break;
+            case DownsamplingOperations::Max: out.push_back(window_max(w)); break;
+            case DownsamplingOperations::Min: out.push_back(window_min(w)); break;
+            case DownsamplingOperations::Sum: out.push_back(window_sum(w, -0.0f)); break;
+            case DownsamplingOperations::First: out.push_back(w.front()); break;
+            case DownsamplingOperations::Last: out.push_back(w.back()); break;
+            case DownsamplingOperations::Extremes:
+                out.push_back(window_min(w));
+                out.push_back(window_max(w));
+                break;
+        }
+    }
+    return out;
+}
+
+}  // namespace kx::data_handler
