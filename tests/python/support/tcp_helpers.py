@@ -1,0 +1,39 @@
+"""Shared pieces of the device-link tests."""
+from __future__ import annotations
+
+import asyncio
+import logging
+import time
+
+TCP_LOGGER = "kx_proto_sdk.utils.tcp_client"
+PY_TCP_LOGGER = "kx_proto_sdk.python.py_tcp_client"
+
+
+def enable_link_debug_logs() -> None:
+    """The logging bridge caches each target's level at its first record, so
+    the link's loggers are opened up before anything of it logs."""
+    for name in (TCP_LOGGER, PY_TCP_LOGGER):
+        logging.getLogger(name).setLevel(logging.DEBUG)
+
+
+def run(coro, timeout: float = 20.0):
+    async def bounded():
+        return await asyncio.wait_for(coro, timeout)
+    return asyncio.run(bounded())
+
+
+async def eventually(predicate, timeout: float = 5.0, interval: float = 0.01):
+    """Polls `predicate` on the event loop until it is truthy; returns its value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("condition not reached in time")
+        await asyncio.sleep(interval)
+
+
+def messages(caplog, logger: str, level: int | None = None) -> list[str]:
+    return [r.getMessage() for r in caplog.records
+            if r.name == logger and (level is None or r.levelno == level)]
