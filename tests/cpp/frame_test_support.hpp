@@ -1,0 +1,73 @@
+// Frames and payloads for the stream parser, dispatch and builder tests.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "proto/dialect.hpp"
+#include "proto/frame_scanner.hpp"
+#include "proto/parsed_message.hpp"
+
+namespace kx::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes frame_of(proto::MsgType type, std::uint8_t source, std::uint8_t destination, const Bytes& payload) {
+    return proto::encode_frame(proto::dialect_of(type), {source, destination}, 0, payload);
+}
+
+inline Bytes orvel_frame(std::uint8_t source, std::uint8_t destination, const Bytes& payload) {
+    return frame_of(proto::MsgType::Orvel, source, destination, payload);
+}
+
+inline Bytes serialized(const google::protobuf::Message& m) {
+    const std::string s = m.SerializeAsString();
+    return Bytes(s.begin(), s.end());
+}
+
+inline Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// A MainApp EEG message as the cap streams it: configuration and four 108-byte samples.
+inline proto::msgs::MainApp eeg_main_app(std::uint32_t msg_id) {
+    namespace m = proto::msgs;
+    m::MainApp app;
+    app.set_msg_id(msg_id);
+    auto* eeg = app.mutable_eeg();
+    eeg->mutable_config()->set_freq(m::EegSampleRateValue_SR_250Hz);
+    eeg->mutable_config()->set_gain(m::EegGainValue_GAIN_24);
+    eeg->mutable_config()->set_source(m::EegSignalSourceValue_NORMAL);
+    auto* data = eeg->mutable_data();
+    m::EegSample* samples[] = {data->mutable_sample_1(), data->mutable_sample_2(), data->mutable_sample_3(),
+                               data->mutable_sample_4()};
+    for (int i = 0; i < 4; ++i) {
+        samples[i]->set_timestamp(msg_id * 4 + static_cast<std::uint32_t>(i));
+        std::string block(108, '\0');
+        for (std::size_t k = 0; k < block.size(); ++k) block[k] = static_cast<char>((k * 31 + msg_id + i) & 0xFF);
+        samples[i]->set_data(block);
+    }
+    return app;
+}
+
+inline Bytes eeg_frame(std::uint32_t msg_id) {
+    return orvel_frame(proto::kModuleMcu, proto::kModuleApp, serialized(eeg_main_app(msg_id)));
+}
+
+// Records the frames a scanner hands over; can refuse them with a fixed error.
+class RecordingHandler : public proto::FrameHandler {
+public:
+    std::optional<proto::ProtoError> on_frame(const proto::CheckedFrame& frame) override {
+        frames.emplace_back(frame.bytes.begin(), frame.bytes.end());
+        return refuse_with;
+    }
+    std::vector<Bytes> frames;
+    std::optional<proto::ProtoError> refuse_with;
+};
+
+}  // namespace kx::test
