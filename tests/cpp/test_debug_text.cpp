@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+
+#include <google/protobuf/descriptor.h>
+
+#include <limits>
+#include <set>
+
+#include "kx_proto_sdk_eeg_cap.pb.h"
+#include "proto/debug_text.hpp"
+#include "proto/enum_names.hpp"
+#include "utils/unicode.hpp"
+
+namespace {
+
+using namespace kx::proto;
+namespace msgs = kx_proto_sdk::eeg_cap;
+
+// ---- Messages and composites ------------------------------------------------
+
+TEST(DebugText, ParsedMessageExample) {
+    msgs::MainApp m;
+    m.set_msg_id(7);
+    auto* c = m.mutable_eeg()->mutable_config();
+    c->set_freq(msgs::EegSampleRateValue_SR_250Hz);
+    c->set_gain(msgs::EegGainValue_GAIN_24);
+    c->set_source(msgs::EegSignalSourceValue_NORMAL);
+    EXPECT_EQ(fmt::format("{:?}", ParsedMessage{OrvelMessage{Mcu2App{m}}}),
+              "Orvel(Mcu2App(MainApp { msg_id: 7, err: Success, eeg: Some(EegAcqResponse { config: "
+              "Some(EegConfig { freq: Sr250hz, gain: Gain24, source: Normal }), data: None }), imu: None }))");
+}
+
+TEST(DebugText, OrvelMessageExamples) {
+    msgs::BleApp b;
+    b.set_msg_id(3);
+    b.set_pairing_status(msgs::PairingStatus_CONNECTING);
+    b.mutable_ota_resp()->set_state(msgs::OtaState_DOWNLOADING);
+    b.mutable_ota_resp()->set_offset(4096);
+    EXPECT_EQ(fmt::format("{:?}", OrvelMessage{Ble2App{b}}),
+              "Ble2App(BleApp { msg_id: 3, error: ConfigErrSuccess, device_info: None, wifi_config: None, "
+              "pairing_status: Connecting, ota_resp: Some(OtaConfigResp { state: Downloading, offset: 4096 }) })");
+
+    msgs::AppMain a;
+    a.set_msg_id(1);
+    a.mutable_eeg()->set_cmd(msgs::AcqCmd_ENABLE);
+    EXPECT_EQ(debug_string(OrvelMessage{App2Mcu{a}}),
+              "App2Mcu(AppMain { msg_id: 1, eeg: Some(EegAcqRequest { cmd: Enable, config: None }), imu: None })");
+    EXPECT_EQ(debug_string(OrvelMessage{App2Ble{}}),
+              "App2Ble(AppDongle { msg_id: 0, msg_type: None, device_info: None, wifi_config: None, ota_cfg: None })");
+}
+
+TEST(DebugText, MessagesShowEveryField) {
+    const std::pair<std::string, std::string> cases[] = {
+        {debug_string<google::protobuf::Message>(msgs::BleApp{}),
+         "BleApp { msg_id: 0, error: ConfigErrSuccess, device_info: None, wifi_config: None, pairing_status: None, "
+         "ota_resp: None }"},
+        {[] {
+             msgs::WiFiSetup w;
+             w.mutable_enable_5g();
+             return fmt::format("{:?}", w);
+         }(),
+         "WiFiSetup { enable_5g: Some(UInt32Value { value: 0 }), band_width: None }"},
+        {fmt::format("{:?}", msgs::OtaData{}), "OtaData { offset: 0, data: [], finished: false }"},
+        {[] {
+             msgs::EegData d;
+             d.mutable_sample_1()->set_timestamp(1000);
+             d.mutable_sample_1()->set_data(std::string("\x00\x01\x02", 3));
+             return fmt::format("{}", d);
+         }(),
+         "EegData { sample_1: Some(EegSample { timestamp: 1000, data: [0, 1, 2] }), sample_2: None, sample_3: None, "
+         "sample_4: None }"},
+        {[] {
+             msgs::ImuValue v;
+             v.set_timestamp(5);
+             v.set_cord_y(-1.5f);
+             v.set_cord_z(1e-5f);
+             return fmt::format("{:?}", v);
+         }(),
+         "ImuValue { timestamp: 5, cord_x: 0.0, cord_y: -1.5, cord_z: 1e-5 }"},
+        {[] {
+             msgs::EegConfig c;
+             c.set_freq(msgs::EegSampleRateValue_SR_250Hz);
+             c.set_gain(static_cast<msgs::EegGainValue>(7));
+             c.set_source(msgs::EegSignalSourceValue_NORMAL);
+             return fmt::format("{:?}", c);
+         }(),
+         "EegConfig { freq: Sr250hz, gain: 7, source: Normal }"},
+        {[] {
+             msgs::MainApp m;
+             m.set_err(static_cast<msgs::MainResult>(3));
+             return fmt::format("{:?}", m);
+         }(),
+         "MainApp { msg_id: 0, err: 3, eeg: None, imu: None }"},
+        {[] {
+             msgs::BleApp b;
+             b.set_pairing_status(static_cast<msgs::PairingStatus>(-2));
+             return fmt::format("{:?}", b);
+         }(),
+         "BleApp { msg_id: 0, error: ConfigErrSuccess, device_info: None, wifi_config: None, pairing_status: -2, "
+         "ota_resp: None }"},
+        {[] {
+             msgs::DeviceInfoConfig d;
+             d.set_model("a\"b\nc");
+             d.set_sn("\xC3\xA9");
+             return fmt::format("{:?}", d);
+         }(),
+         "DeviceInfoConfig { model: \"a\\\"b\\nc\", sn: \"\xC3\xA9\", mac_address: [] }"},
+    };
+    for (const auto& [actual, expected] : cases) EXPECT_EQ(actual, expected);
+}
+
+TEST(DebugText, SampleBlockListsAllBytes) {
+    msgs::EegSample s;
+    std::string data;
+    for (int i = 0; i < 108; ++i) data.push_back(static_cast<char>(i * 7));
+    s.set_data(data);
+    const std::string text = fmt::format("{:?}", s);
+    EXPECT_EQ(text.rfind("EegSample { timestamp: 0, data: [0, 7, 14, ", 0), 0u);
+    EXPECT_NE(text.find(", 238, 245, 252, 3, 10, "), std::string::npos);  // wraps as unsigned bytes
+    EXPECT_EQ(std::count(text.begin(), text.end(), ','), 108);            // 107 between bytes, 1 between fields
+}
+
+// ---- Texts and bytes ----------------------------------------------------------
+
+TEST(DebugText, QuotedTextEscapes) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"cap-1", R"("cap-1")"},
+        {"\"\\\n\r\t", R"("\"\\\n\r\t")"},
+        {std::string("\0", 1), R"("\0")"},
+        {"\x01\x1b\x7f", R"("\u{1}\u{1b}\u{7f}")"},
+        {"it's /", R"("it's /")"},
+        {"\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80", "\"\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\""},  // é, CJK, emoji
+        {"e\xCC\x81", R"("e\u{301}")"},                                  // combining acute accent
+        {"\xE2\x80\x8B\xE2\x80\xA8", R"("\u{200b}\u{2028}")"},           // format char, line separator
+        {"\xC2\xA0\xC2\xAD", R"("\u{a0}\u{ad}")"},                       // no-break space, soft hyphen
+        {"\xCD\xB8\xEE\x80\x80", R"("\u{378}\u{e000}")"},                // unassigned, private use
+        {"\xF3\xA0\x80\x81", R"("\u{e0001}")"},                          // language tag (format)
+        {"\xFF", "\"\xEF\xBF\xBD\""},                                    // not UTF-8: replacement character
+    };
+    for (const auto& [in, expected] : cases) {
+        std::string out;
+        append_debug_quoted(out, in);
+        EXPECT_EQ(out, expected);
+    }
+}
+
+TEST(DebugText, ByteStrings) {
+    std::string out;
+    append_debug_bytes(out, std::string_view{});
+    EXPECT_EQ(out, "[]");
+    out.clear();
+    const std::uint8_t b[] = {1, 2, 255};
+    append_debug_bytes(out, std::span<const std::uint8_t>(b));
+    EXPECT_EQ(out, "[1, 2, 255]");
+}
+
+TEST(Unicode, Utf8Validation) {
+    const std::pair<std::string, bool> cases[] = {
+        {"", true},
+        {"ascii", true},
+        {"\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", true},
+        {"\xEF\xBF\xBF", true},
+        {"\xC0\xAF", false},            // overlong
+        {"\xE0\x80\xAF", false},        // overlong
+        {"\xF0\x80\x80\xAF", false},    // overlong
+        {"\xED\xA0\x80", false},        // surrogate
+        {"\xF4\x90\x80\x80", false},    // above U+10FFFF
+        {"\xC3", false},                // cut short
+        {"\xE4\xB8", false},            // cut short
+        {"\x80", false},                // stray continuation
+        {"a\xC3(", false},              // bad continuation
+        {"\xF5\x80\x80\x80", false},
+    };
+    for (const auto& [in, valid] : cases) EXPECT_EQ(kx::utils::is_valid_utf8(in), valid) << in;
+}
+
+// ---- Enum names: the catalogue's tables ----------------------------------------
+
+struct EnumNameRow {
+    const char* enum_name;
+    int number;
+    const char* text;  // nullptr: no JSON name
+    const char* debug;
+};
+
+const EnumNameRow kEnumNames[] = {
+    {"DongleMsgType", 0, nullptr, "None"}, {"DongleMsgType", 1, "CONFIG_SET", "ConfigSet"},
+    {"DongleMsgType", 2, "CONFIG_GET", "ConfigGet"}, {"DongleMsgType", 3, "WIFI_SET", "WifiSet"},
+    {"DongleMsgType", 4, "WIFI_GET", "WifiGet"}, {"DongleMsgType", 5, "WIFI_STAT", "WifiStat"},
+    {"ConfigErr", 0, nullptr, "ConfigErrSuccess"}, {"ConfigErr", 1, "CONFIG_ERR_HARDWARE", "ConfigErrHardware"},
+    {"ConfigErr", 2, "CONFIG_ERR_PARAMETER", "ConfigErrParameter"},
+    {"ConfigErr", 3, "CONFIG_ERR_UNKNOWN", "ConfigErrUnknown"},
+    {"PairingStatus", 0, nullptr, "None"}, {"PairingStatus", 1, "IDLE", "Idle"},
+    {"PairingStatus", 2, "CONNECTING", "Connecting"}, {"PairingStatus", 3, "CONN_SUCCESS", "ConnSuccess"},
+    {"PairingStatus", 4, "CONN_FAIL", "ConnFail"},
+    {"MainResult", 0, nullptr, "Success"}, {"MainResult", 1, "_ERROR", "Error"},
+    {"MainResult", 2, "_INVALID_PARAMS", "InvalidParams"},
+    {"AcqCmd", 0, nullptr, "None"}, {"AcqCmd", 1, "CFG_SET", "CfgSet"}, {"AcqCmd", 2, "CFG_GET", "CfgGet"},
+    {"AcqCmd", 3, "ENABLE", "Enable"}, {"AcqCmd", 4, "DISABLE", "Disable"},
+    {"OtaCmd", 0, nullptr, "None"}, {"OtaCmd", 1, "OTA_START", "OtaStart"}, {"OtaCmd", 2, "OTA_REBOOT", "OtaReboot"},
+    {"OtaState", 0, nullptr, "None"}, {"OtaState", 1, "DOWNLOADING", "Downloading"},
+    {"OtaState", 2, "DOWNLOAD_FINISHED", "DownloadFinished"}, {"OtaState", 3, "REBOOTING", "Rebooting"},
+    {"OtaState", 4, "REBOOTED", "Rebooted"}, {"OtaState", 5, "ABORT", "Abort"},
+    {"WiFiSecurityValue", 0, nullptr, "SecurityNone"}, {"WiFiSecurityValue", 1, "SECURITY_OPEN", "SecurityOpen"},
+    {"WiFiSecurityValue", 2, "SECURITY_WPA2_AES_PSK", "SecurityWpa2AesPsk"},
+    {"WiFiSecurityValue", 3, "SECURITY_WPA2_TKIP_PSK", "SecurityWpa2TkipPsk"},
+    {"WiFiSecurityValue", 4, "SECURITY_WPA2_MIXED_PSK", "SecurityWpa2MixedPsk"},
+    {"WiFiSecurityValue", 5, "SECURITY_WPA_WPA2_TKIP_PSK", "SecurityWpaWpa2TkipPsk"},
+    {"WiFiSecurityValue", 6, "SECURITY_WPA_WPA2_AES_PSK", "SecurityWpaWpa2AesPsk"},
+    {"WiFiSecurityValue", 7, "SECURITY_WPA_WPA2_MIXED_PSK", "SecurityWpaWpa2MixedPsk"},
+    {"WiFiSecurityValue", 8, "SECURITY_WPA3_AES_PSK", "SecurityWpa3AesPsk"},
+    {"WiFiSecurityValue", 9, "SECURITY_WPA2_WPA3_MIXED", "SecurityWpa2Wpa3Mixed"},
+    {"EegSampleRateValue", 0, nullptr, "SrNone"}, {"EegSampleRateValue", 15, "SR_16000Hz", "Sr16000hz"},
+    {"EegSampleRateValue", 31, "SR_8000Hz", "Sr8000hz"}, {"EegSampleRateValue", 47, "SR_4000Hz", "Sr4000hz"},
+    {"EegSampleRateValue", 63, "SR_2000Hz", "Sr2000hz"}, {"EegSampleRateValue", 79, "SR_1000Hz", "Sr1000hz"},
+    {"EegSampleRateValue", 95, "SR_500Hz", "Sr500hz"}, {"EegSampleRateValue", 111, "SR_250Hz", "Sr250hz"},
+    {"EegGainValue", 0, nullptr, "GainNone"}, {"EegGainValue", 15, "GAIN_1", "Gain1"},
+    {"EegGainValue", 31, "GAIN_2", "Gain2"}, {"EegGainValue", 47, "GAIN_4", "Gain4"},
+    {"EegGainValue", 63, "GAIN_6", "Gain6"}, {"EegGainValue", 79, "GAIN_8", "Gain8"},
+    {"EegGainValue", 95, "GAIN_12", "Gain12"}, {"EegGainValue", 111, "GAIN_24", "Gain24"},
+    {"EegSignalSourceValue", 0, nullptr, "SignalNone"}, {"EegSignalSourceValue", 15, "NORMAL", "Normal"},
+    {"EegSignalSourceValue", 31, "SHORTED", "Shorted"}, {"EegSignalSourceValue", 63, "MVDD", "Mvdd"},
+    {"EegSignalSourceValue", 95, "TEST_SIGNAL", "TestSignal"},
+    {"ImuSampleRateValue", 0, nullptr, "SrNone"}, {"ImuSampleRateValue", 1, "SR_50Hz", "Sr50hz"},
+    {"ImuSampleRateValue", 2, "SR_100Hz", "Sr100hz"},
+};
+
+TEST(EnumNames, EveryValueOfTheCatalogueHasItsTextAndDebugName) {
+    const auto* file = msgs::MainApp::descriptor()->file();
+    ASSERT_EQ(file->enum_type_count(), 12);
+    std::size_t values = 0;
+    for (int i = 0; i < file->enum_type_count(); ++i) values += file->enum_type(i)->value_count();
+    EXPECT_EQ(values, std::size(kEnumNames));  // the table covers every declared value
+
+    for (const auto& row : kEnumNames) {
+        const auto* e = file->FindEnumTypeByName(row.enum_name);
+        ASSERT_NE(e, nullptr) << row.enum_name;
+        ASSERT_NE(e->FindValueByNumber(row.number), nullptr) << row.enum_name << " " << row.number;
+        const auto text = enum_text_name(*e, row.number);
+        EXPECT_EQ(text.has_value(), row.text != nullptr) << row.enum_name << " " << row.number;
+        if (row.text && text) {
+            EXPECT_EQ(*text, row.text);
+        }
+        std::string debug;
+        append_enum_debug_name(debug, *e, row.number);
+        EXPECT_EQ(debug, row.debug);
+    }
+}
+
+TEST(EnumNames, UnnamedNumbersShowAsNumbers) {
+    const auto* source = msgs::EegSignalSourceValue_descriptor();
+    for (int n : {47, 79, -1, 1, std::numeric_limits<int>::min()}) {
+        EXPECT_FALSE(enum_text_name(*source, n).has_value()) << n;
+        std::string debug;
+        append_enum_debug_name(debug, *source, n);
+        EXPECT_EQ(debug, std::to_string(n));
+    }
+}
+
+}  // namespace
