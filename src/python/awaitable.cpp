@@ -1,0 +1,328 @@
+#include "python/awaitable.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <optional>
+
+#include "python/binding/args.hpp"
+#include "python/binding/class_builder.hpp"
+#include "python/binding/ref.hpp"
+#include "utils/runtime.hpp"
+
+namespace kx::py {
+namespace detail {
+
+struct CallState {
+    // Task locals and the future; released under the interpreter lock once the call is settled.
+    OwnedObject loop;
+    OwnedObject context;
+    OwnedObject future;
+    std::optional<asio::strand<asio::io_context::executor_type>> strand;
+    asio::cancellation_signal cancel;
+    std::atomic<bool> cancel_requested{false};
+    bool finished = false;  // on the strand only
+
+    void release_python() {
+        future.reset();
+        context.reset();
+        loop.reset();
+    }
+};
+
+}  // namespace detail
+
+namespace {
+
+using detail::CallState;
+
+constexpr const char* kFaultPrefix = "awaited work faulted: ";
+
+// Names and callables looked up once per process (under the interpreter lock).
+struct Names {
+    PyObject* get_running_loop;
+    PyObject* copy_context;
+    PyObject* create_future;
+    PyObject* add_done_callback;
+    PyObject* cancelled;
+    PyObject* call_soon_threadsafe;
+    PyObject* set_result;
+    PyObject* set_exception;
+    PyObject* context_kwnames;  // ("context",)
+};
+
+PyObject* module_attr(const char* module, const char* name) {
+    Ref m = Ref::steal(check(PyImport_ImportModule(module)));
+    return check(PyObject_GetAttrString(m.get(), name));
+}
+
+PyObject* intern(const char* s) { return check(PyUnicode_InternFromString(s)); }
+
+const Names& names() {
+    static Names* cached = nullptr;  // kept for the life of the process
+    if (cached == nullptr) {
+        cached = new Names{module_attr("asyncio", "get_running_loop"),
+                           module_attr("contextvars", "copy_context"),
+                           intern("create_future"),
+                           intern("add_done_callback"),
+                           intern("cancelled"),
+                           intern("call_soon_threadsafe"),
+                           intern("set_result"),
+                           intern("set_exception"),
+                           check(Py_BuildValue("(s)", "context"))};
+    }
+    return *cached;
+}
+
+void print_python_error() {
+    if (PyErr_ExceptionMatches(PyExc_SystemExit)) PyErr_WriteUnraisable(nullptr);  // must not exit here
+    else PyErr_PrintEx(0);
+}
+
+// --- PyDoneCallback: sends the cancel signal when the future is cancelled ----
+
+void request_cancel(const std::shared_ptr<CallState>& state) {
+    if (state->cancel_requested.exchange(true)) return;
+    asio::post(*state->strand, [state] {
+        if (!state->finished) state->cancel.emit(asio::cancellation_type::terminal);
+    });
+}
+
+using DoneCallback = std::shared_ptr<CallState>;
+
+PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const ArgSpec spec{"PyDoneCallback.__call__()", {"fut"}};
+        PyObject* fut = nullptr;
+        spec.bind(args, kwargs, &fut);
+        Ref cancelled = Ref::steal(check(PyObject_CallMethodNoArgs(fut, names().cancelled)));
+        const int is_cancelled = PyObject_IsTrue(cancelled.get());
+        if (is_cancelled < 0) raise_current();
+        if (is_cancelled) request_cancel(as_instance<DoneCallback>(self)->contents);
+        Py_RETURN_NONE;
+    });
+}
+
+PyTypeObject* done_callback_type() {
+    static TypeCell cell;
+    return cell.require("PyDoneCallback", [] {
+        return ClassSpec<DoneCallback>("PyDoneCallback").slot(Py_tp_call, &done_callback_call).build();
+    });
+}
+
+// --- CheckedCompletor: completes the future unless it was cancelled meanwhile --
+
+struct Stateless {};
+
+PyObject* completor_call(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const ArgSpec spec{"CheckedCompletor.__call__()", {"future", "complete", "value"}};
+        PyObject* a[3];
+        spec.bind(args, kwargs, a);
+        Ref cancelled = Ref::steal(check(PyObject_CallMethodNoArgs(a[0], names().cancelled)));
+        const int is_cancelled = PyObject_IsTrue(cancelled.get());
+        if (is_cancelled < 0) raise_current();
+        if (!is_cancelled) Ref::steal(check(PyObject_CallOneArg(a[1], a[2])));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* completor() {
+    static PyObject* instance = nullptr;  // stateless, one for the process
+    if (instance == nullptr) {
+        static TypeCell cell;
+        PyTypeObject* type = cell.require("CheckedCompletor", [] {
+            return ClassSpec<Stateless>("CheckedCompletor").slot(Py_tp_call, &completor_call).build();
+        });
+        instance = check(make_instance(type, Stateless{}));
+    }
+    return instance;
+}
+
+// --- Delivery (worker thread, interpreter lock held) ---------------------------
+
+// True when the future may still be completed. A failing check is printed and
+// counts as "do not deliver".
+bool still_wanted(CallState& state) {
+    PyObject* r = PyObject_CallMethodNoArgs(state.future.get(), names().cancelled);
+    if (r == nullptr) {
+        print_python_error();
+        return false;
+    }
+    const int cancelled = PyObject_IsTrue(r);
+    Py_DECREF(r);
+    if (cancelled < 0) {
+        print_python_error();
+        return false;
+    }
+    return cancelled == 0;
+}
+
+// Schedules `future.<method>(payload)` on the loop's thread; steals `payload`.
+void schedule_completion(CallState& state, PyObject* method_name, PyObject* payload) {
+    Ref value = Ref::steal(payload);
+    Ref method = Ref::steal(PyObject_GetAttr(state.future.get(), method_name));
+    if (!method) {
+        print_python_error();
+        return;
+    }
+    PyObject* call[] = {state.loop.get(), completor(), state.future.get(), method.get(), value.get(), Py_None};
+    Ref r = Ref::steal(PyObject_VectorcallMethod(names().call_soon_threadsafe, call, 5, names().context_kwnames));
+    if (!r) print_python_error();  // e.g. the loop is closed: the result is dropped
+}
+
+void schedule_current_error(CallState& state) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    if (value == nullptr) return;
+    schedule_completion(state, names().set_exception, value);
+}
+
+PyObject* fault_exception(const std::string& message) {
+    PyObject* type = awaitable_fault_type();
+    if (type == nullptr) return nullptr;
+    const std::string text = kFaultPrefix + (message.empty() ? std::string("unknown error") : message);
+    Ref arg = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    return arg ? PyObject_CallOneArg(type, arg.get()) : nullptr;
+}
+
+void print_fault(const std::string& message, const char* file, unsigned line) {
+    const char* text = message.empty() ? "unknown error" : message.c_str();
+    if (file != nullptr) std::fprintf(stderr, "kx_proto_sdk: awaited work faulted at %s:%u: %s\n", file, line, text);
+    else std::fprintf(stderr, "kx_proto_sdk: awaited work faulted: %s\n", text);
+}
+
+// Takes the interpreter lock and, if the future is still wanted, schedules what
+// `complete` produces; always releases the call's Python references.
+template <class Complete>
+void settle(CallState& state, Complete&& complete) noexcept {
+    try {
+        GilGuard gil;
+        if (!gil.acquired()) return;  // exiting: references stay with the dead call
+        PyObject *type, *value, *tb;   // a worker has no error of its own to keep, but be safe
+        PyErr_Fetch(&type, &value, &tb);
+        if (state.future && still_wanted(state)) complete();
+        state.release_python();
+        PyErr_Restore(type, value, tb);
+    } catch (const std::exception& e) {
+        print_fault(e.what(), nullptr, 0);
+    } catch (...) {
+        print_fault({}, nullptr, 0);
+    }
+}
+
+void settle_fault(CallState& state, const std::string& message) {
+    settle(state, [&] {
+        PyObject* exc = fault_exception(message);
+        if (exc == nullptr) schedule_current_error(state);
+        else schedule_completion(state, names().set_exception, exc);
+    });
+}
+
+}  // namespace
+
+PyObject* awaitable_fault_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) type = PyErr_NewException("kx_async_bridge.AwaitableFault", PyExc_Exception, nullptr);
+    return type;
+}
+
+AwaitError AwaitError::from_python_error() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type == nullptr) return AwaitError(PyExc_SystemError, "error return without exception set");
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    AwaitError error;
+    error.exception_ = std::make_shared<OwnedObject>(OwnedObject::steal(value));
+    return error;
+}
+
+PyObject* AwaitError::make_exception() const {
+    if (exception_) return Py_NewRef(exception_->get());
+    Ref arg = Ref::steal(PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()), "replace"));
+    return arg ? PyObject_CallOneArg(type_, arg.get()) : nullptr;
+}
+
+PyObject* to_python(std::string&& s) {
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+PyObject* to_python(std::vector<std::uint8_t>&& bytes) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
+}
+PyObject* to_python(bool b) { return PyBool_FromLong(b); }
+
+namespace detail {
+
+std::shared_ptr<CallState> begin_call() {
+    const Names& n = names();
+    completor();  // made here so that completing never has to create it
+    auto state = std::make_shared<CallState>();
+    state->loop = OwnedObject::steal(check(PyObject_CallNoArgs(n.get_running_loop)));
+    state->context = OwnedObject::steal(check(PyObject_CallNoArgs(n.copy_context)));
+    state->future = OwnedObject::steal(check(PyObject_CallMethodNoArgs(state->loop.get(), n.create_future)));
+    Ref callback = Ref::steal(check(make_instance(done_callback_type(), DoneCallback(state))));
+    Ref added = Ref::steal(check(PyObject_CallMethodOneArg(state->future.get(), n.add_done_callback, callback.get())));
+    state->strand.emplace(asio::make_strand(utils::runtime()));
+    return state;
+}
+
+void launch(const std::shared_ptr<CallState>& state, asio::awaitable<void> body) {
+    asio::co_spawn(*state->strand, std::move(body),
+                   asio::bind_cancellation_slot(state->cancel.slot(),
+                                                asio::bind_executor(*state->strand, [state](std::exception_ptr) {
+                                                    state->finished = true;
+                                                })));
+}
+
+PyObject* future_of(const CallState& state) { return Py_NewRef(state.future.get()); }
+
+void deliver_value(CallState& state, const std::function<PyObject*()>& make_value) noexcept {
+    settle(state, [&] {
+        PyObject* value = make_value();
+        if (value == nullptr) schedule_current_error(state);  // a failed conversion is the work's error
+        else schedule_completion(state, names().set_result, value);
+    });
+}
+
+void deliver_error(CallState& state, const AwaitError& error) noexcept {
+    settle(state, [&] {
+        PyObject* exc = error.make_exception();
+        if (exc == nullptr) schedule_current_error(state);
+        else schedule_completion(state, names().set_exception, exc);
+    });
+}
+
+void deliver_exception(CallState& state, std::exception_ptr error) noexcept {
+    try {
+        std::rethrow_exception(error);
+    } catch (const AwaitError& e) {
+        deliver_error(state, e);
+    } catch (const PythonExiting&) {
+        // Dropped quietly: nobody is left to receive it.
+    } catch (const asio::system_error& e) {
+        if (state.cancel_requested.load() && e.code() == asio::error::operation_aborted) {
+            settle(state, [] {});  // cancelled: deliver nothing, release the references
+            return;
+        }
+        print_fault(e.what(), nullptr, 0);
+        settle_fault(state, e.what());
+    } catch (const Fault& f) {
+        print_fault(f.what(), f.where().file_name(), f.where().line());
+        settle_fault(state, f.what());
+    } catch (const std::exception& e) {
+        print_fault(e.what(), nullptr, 0);
+        settle_fault(state, e.what());
+    } catch (...) {
+        print_fault({}, nullptr, 0);
+        settle_fault(state, {});
+    }
+}
+
+}  // namespace detail
+}  // namespace kx::py
