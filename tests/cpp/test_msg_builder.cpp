@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "frame_test_support.hpp"
+#include "log_capture.hpp"
+#include "proto/eeg_cap/msg_builder.hpp"
+
+namespace {
+
+namespace m = kx::proto::msgs;
+using kx::log::Level;
+using kx::proto::eeg_cap::encode_app_to_mcu;
+using kx::test::Bytes;
+
+constexpr const char* kBuilderTarget = "kx_proto_sdk::proto::eeg_cap::msg_builder::eeg_cap_msg_builder";
+
+m::AppMain request_with_id(std::uint32_t id) {
+    m::AppMain r;
+    r.set_msg_id(id);
+    return r;
+}
+
+TEST(CommandFrame, ExampleFrameOfMsgIdOne) {
+    const auto [id, frame] = encode_app_to_mcu(request_with_id(1));
+    EXPECT_EQ(id, 1u);
+    const Bytes expected{'Q', 'N', 'L', 'R', 0x02, 0x0B, 0x02, 0x00, 0x02, 0x00, 0x00, 0x08, 0x01, 0x25, 0x1B};
+    EXPECT_EQ(frame, expected);
+}
+
+TEST(CommandFrame, EmptyRequestGivesThirteenBytes) {
+    const auto [id, frame] = encode_app_to_mcu(m::AppMain{});
+    EXPECT_EQ(id, 0u);
+    const Bytes expected{'Q', 'N', 'L', 'R', 0x02, 0x0B, 0x00, 0x00, 0x02, 0x00, 0x00, 0x03, 0x65};
+    EXPECT_EQ(frame, expected);
+}
+
+TEST(CommandFrame, SameRequestSameFrameAndParsesBack) {
+    m::AppMain r = request_with_id(300);
+    r.mutable_imu()->set_cmd(m::AcqCmd_CFG_SET);
+    r.mutable_imu()->mutable_config()->set_freq(m::ImuSampleRateValue_SR_100Hz);
+    const auto first = encode_app_to_mcu(r);
+    const auto second = encode_app_to_mcu(r);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(first.first, 300u);
+
+    // The frame is a valid App -> MCU Orvel frame carrying the request.
+    kx::proto::FrameScanner scanner(kx::proto::dialect_of(kx::proto::MsgType::Orvel));
+    kx::test::RecordingHandler handler;
+    scanner.receive(first.second, handler);
+    ASSERT_EQ(handler.frames.size(), 1u);
+    const auto& frame = handler.frames[0];
+    EXPECT_EQ(frame[8], kx::proto::kModuleApp);
+    EXPECT_EQ(frame[9], kx::proto::kModuleMcu);
+    EXPECT_EQ(Bytes(frame.begin() + 11, frame.end() - 2), kx::test::serialized(r));
+}
+
+TEST(CommandFrame, InfoRecordCarriesJsonWhenEnabled) {
+    kx::test::LogCapture log(Level::Info);
+    kx::test::LogCaptureScope scope(log);
+    m::AppMain r = request_with_id(4);
+    r.mutable_eeg()->set_cmd(m::AcqCmd_ENABLE);
+    (void)encode_app_to_mcu(r);
+    const auto records = log.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, Level::Info);
+    EXPECT_EQ(records[0].target, kBuilderTarget);
+    EXPECT_EQ(records[0].message, R"(encode_app_to_mcu: {"msgId":4,"eeg":{"cmd":"ENABLE"}})");
+}
+
+TEST(CommandFrame, UnnamedEnumNumberFaultsOnlyWhenInfoIsProduced) {
+    m::AppMain r = request_with_id(2);
+    r.mutable_eeg()->mutable_config()->set_gain(static_cast<m::EegGainValue>(7));
+    {
+        kx::test::LogCapture log(Level::Warn);
+        kx::test::LogCaptureScope scope(log);
+        const auto [id, frame] = encode_app_to_mcu(r);
+        EXPECT_EQ(id, 2u);
+        EXPECT_FALSE(frame.empty());
+    }
+    kx::test::LogCapture log(Level::Info);
+    kx::test::LogCaptureScope scope(log);
+    try {
+        (void)encode_app_to_mcu(r);
+        ADD_FAILURE() << "no fault";
+    } catch (const std::logic_error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "called `Result::unwrap()` on an `Err` value: Error(\"Invalid variant 7\", line: 0, column: 0)");
+    }
+    EXPECT_TRUE(log.records().empty());
+}
+
+TEST(CommandFrame, BuilderLogsItsDialectOnCreationOnly) {
+    (void)kx::proto::eeg_cap::eeg_cap_msg_builder();  // created by now, whatever ran before
+    kx::test::LogCapture log;
+    kx::test::LogCaptureScope scope(log);
+    (void)encode_app_to_mcu(request_with_id(5));
+    for (const auto& rec : log.records()) EXPECT_EQ(rec.message.rfind("BuilderType: ", 0), std::string::npos);
+
+    const kx::proto::MsgBuilder fresh(kx::proto::MsgType::Orvel);
+    const auto records = log.records();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().level, Level::Debug);
+    EXPECT_EQ(records.back().target, "kx_proto_sdk::proto::msg_builder");
+    EXPECT_EQ(records.back().message,
+              "BuilderType: Orvel, Project ID: 0xb, Header version: 2, header_prefix: [81, 78, 76, 82, 2, 11]");
+    EXPECT_EQ(fresh.extra_header_byte(), 0);
+    EXPECT_EQ(fresh.header_version(), 2);
+}
+
+}  // namespace
