@@ -38,8 +38,8 @@ constexpr TypeGetter kClasses[] = {
     &downsampling_operations_type,
     // &message_parser_type,
     // &message_stream_type,
-    // &py_tcp_client_type,
-    // &py_tcp_stream_type,
+    &py_tcp_client_type,
+    &py_tcp_stream_type,
 };
 
 void module_body(PyObject* module) {

@@ -96,7 +96,7 @@ asio::awaitable<std::optional<IoError>> TcpClient::connect() {
 
     KX_DEBUG(kTarget, "tcp enable_listening");
     // The loop's first attempt needs the slot lock, so it finds the stream.
-    asio::co_spawn(co_await asio::this_coro::executor, enable_listening(slot_, raw_sender_),
+    asio::co_spawn(asio::make_strand(socket.get_executor()), enable_listening(slot_, raw_sender_),
                    asio::detached);
     slot_->stream.emplace(std::move(socket));
     co_return std::nullopt;
