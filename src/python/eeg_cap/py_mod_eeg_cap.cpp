@@ -15,7 +15,7 @@ constexpr TypeGetter kClasses[] = {
 
 // Functions in registration order. Each subsystem adds its entry here when it lands.
 PyMethodDef* const kFunctions[] = {
-    // &g_mdns_scan_def,
+    &g_mdns_scan_def,
     // &g_set_eeg_buffer_cfg_def,
     // &g_clear_eeg_buffer_def,
     // &g_get_eeg_buffer_def,

@@ -26,14 +26,25 @@ def parse_service(text):
     return name, port, addresses
 
 
+def interface(text):
+    """An address stays text; an interface name becomes its index."""
+    try:
+        ipaddress.ip_address(text)
+        return text
+    except ValueError:
+        return socket.if_nametoindex(text)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--service", action="append", type=parse_service, required=True)
     parser.add_argument("--ipv6", action="store_true", help="answer on IPv6 sockets too")
-    parser.add_argument("--interface", action="append", help="interface address to bind")
+    parser.add_argument("--ipv6-only", action="store_true", help="answer on IPv6 sockets only")
+    parser.add_argument("--interface", action="append", type=interface,
+                        help="interface address, or name (IPv6), to answer on")
     args = parser.parse_args()
 
-    version = IPVersion.All if args.ipv6 else IPVersion.V4Only
+    version = IPVersion.V6Only if args.ipv6_only else IPVersion.All if args.ipv6 else IPVersion.V4Only
     zc = Zeroconf(interfaces=args.interface or ["127.0.0.1"], ip_version=version)
     infos = []
     for name, port, addresses in args.service:
