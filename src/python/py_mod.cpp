@@ -36,8 +36,8 @@ constexpr TypeGetter kClasses[] = {
     &msg_type_type,
     &noise_types_type,
     &downsampling_operations_type,
-    // &message_parser_type,
-    // &message_stream_type,
+    &message_parser_type,
+    &message_stream_type,
     &py_tcp_client_type,
     &py_tcp_stream_type,
 };

@@ -1,0 +1,34 @@
+// Python classes MessageParser and MessageStream: what their instances hold, and the
+// parser copy that a connection's receive task owns.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "proto/msg_parser.hpp"
+#include "utils/async_mutex.hpp"
+
+namespace kx::py {
+
+// A stream over one receiver of a parser's message channel, behind an async mutex.
+struct MessageStreamSlot {
+    explicit MessageStreamSlot(proto::MessageReceiver rx) : receiver(std::move(rx)) {}
+    utils::AsyncMutex lock;
+    proto::MessageReceiver receiver;
+};
+using MessageStreamHandle = std::shared_ptr<MessageStreamSlot>;
+
+// Contents of a MessageParser object.
+struct MessageParserState {
+    proto::MsgParser parser;
+    // Second receiver of the parser's channel, held for the object's life and never read.
+    MessageStreamHandle stream_slot;
+};
+
+// Copy of the parser state of a MessageParser argument (own buffer and device id,
+// shared channel), taken under an exclusive borrow that ends on return. Raises the
+// argument's TypeError or "Already borrowed".
+proto::MsgParser parser_copy_for_connect(PyObject* obj, const char* arg_name);
+
+}  // namespace kx::py
