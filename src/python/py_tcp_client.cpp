@@ -28,6 +28,7 @@
 #include "python/binding/errors.hpp"
 #include "python/binding/ref.hpp"
 #include "python/py_classes.hpp"
+#include "python/py_msg_parser.hpp"
 #include "python/py_tcp_client.hpp"
 #include "utils/async_mutex.hpp"
 #include "utils/log.hpp"
@@ -152,14 +153,6 @@ PyObject* send_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // --- connect and the receive task ------------------------------------------------------
 
 constexpr auto kTarget = "kx_proto_sdk::python::py_tcp_client";
-
-// A copy of the parser state of a MessageParser object: its own buffer and
-// device id, the message channel shared with the object.
-proto::MsgParser parser_copy_for_connect(PyObject* obj, const char* arg_name) {
-    (void)obj;
-    (void)arg_name;
-    fault("MessageParser is not registered yet");
-}
 
 // Hands every raw chunk to the parser copy until the channel closes.
 asio::awaitable<void> receive_task(proto::MsgParser parser, utils::BroadcastReceiver<Chunk> rx) {

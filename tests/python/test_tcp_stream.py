@@ -1,0 +1,202 @@
+"""The raw byte stream: get_data_stream() and PyTcpStream."""
+import asyncio
+import gc
+import logging
+
+import pytest
+
+import kx_proto_sdk as kx
+
+from support.emulator import DeviceEmulator
+from support.tcp_helpers import PY_TCP_LOGGER, enable_link_debug_logs, messages, run
+
+enable_link_debug_logs()
+
+ENDED = "Stream ended unexpectedly"
+
+
+async def read_bytes(stream, count: int) -> bytes:
+    out = b""
+    while len(out) < count:
+        item = await stream.__anext__()
+        assert isinstance(item, bytes), item
+        out += item
+    return out
+
+
+async def connected(dev, parser=None):
+    client = kx.PyTcpClient("127.0.0.1", dev.port)
+    await client.connect(parser or kx.MessageParser("dev", kx.MsgType.Orvel))
+    return client, await dev.wait_connection()
+
+
+def test_class_shape():
+    with pytest.raises(TypeError, match="No constructor defined for PyTcpStream"):
+        kx.PyTcpStream()
+    assert kx.PyTcpStream.__module__ == "builtins"
+
+
+def test_stream_sees_only_later_chunks_and_aiter_is_itself(caplog):
+    caplog.set_level(logging.DEBUG, logger=PY_TCP_LOGGER)
+
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            client, conn = await connected(dev)
+            early = await client.get_data_stream()
+            await conn.send(b"\x01\x02\xff")
+            assert await read_bytes(early, 3) == b"\x01\x02\xff"
+            late = await client.get_data_stream()
+            assert late.__aiter__() is late
+            await conn.send(b"after")
+            return await read_bytes(late, 5)
+
+    assert run(scenario()) == b"after"
+    assert "Received data: [1, 2, 255]" in messages(caplog, PY_TCP_LOGGER, logging.DEBUG)
+
+
+def test_two_streams_each_get_every_chunk_in_order():
+    data = bytes(i % 256 for i in range(10000))
+
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            client, conn = await connected(dev)
+            a = await client.get_data_stream()
+            b = await client.get_data_stream()
+            await conn.send(data)
+            chunks_a, chunks_b = [], []
+            for stream, chunks in ((a, chunks_a), (b, chunks_b)):
+                got = 0
+                while got < len(data):
+                    chunk = await stream.__anext__()
+                    chunks.append(chunk)
+                    got += len(chunk)
+            return chunks_a, chunks_b
+
+    chunks_a, chunks_b = run(scenario())
+    for chunks in (chunks_a, chunks_b):
+        assert b"".join(chunks) == data
+        assert all(1 <= len(c) <= 4096 for c in chunks)
+        assert len(chunks) >= 3
+
+
+def test_async_for_over_stream():
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            client, conn = await connected(dev)
+            stream = await client.get_data_stream()
+            await conn.send(b"abc")
+            async for chunk in stream:
+                return chunk
+
+    assert run(scenario()) == b"abc"
+
+
+def test_stream_taken_before_connect_receives_later_chunks():
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            client = kx.PyTcpClient("127.0.0.1", dev.port)
+            stream = await client.get_data_stream()
+            await client.connect(kx.MessageParser("dev", kx.MsgType.Orvel))
+            conn = await dev.wait_connection()
+            await conn.send(b"hello")
+            return await read_bytes(stream, 5)
+
+    assert run(scenario()) == b"hello"
+
+
+def test_lagging_stream_reports_once_then_resumes_at_oldest_held_chunk():
+    """Chunks are paced so each read returns exactly one of them."""
+    chunks = [bytes([i % 256]) * 3 for i in range(140)]
+
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            client, conn = await connected(dev)
+            slow = await client.get_data_stream()
+            pace = await client.get_data_stream()
+            for chunk in chunks:
+                await conn.send(chunk)
+                assert await pace.__anext__() == chunk
+            lag = await slow.__anext__()
+            after = await slow.__anext__()
+            return lag, after
+
+    lag, after = run(scenario())
+    assert isinstance(lag, RuntimeError) and str(lag) == ENDED
+    assert after == chunks[140 - 128]
+
+
+def test_pending_next_survives_peer_close_while_client_lives():
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            client, conn = await connected(dev)
+            stream = await client.get_data_stream()
+            pending = asyncio.ensure_future(stream.__anext__())
+            await conn.close()
+            await asyncio.sleep(0.3)
+            still_pending = not pending.done()
+            pending.cancel()
+            await asyncio.sleep(0.05)
+            return still_pending, pending.cancelled(), client
+
+    still_pending, cancelled, _ = run(scenario())
+    assert still_pending and cancelled
+
+
+def test_stream_ends_when_client_released_and_loop_ended():
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            client, conn = await connected(dev)
+            stream = await client.get_data_stream()
+            await conn.send(b"last")
+            assert await read_bytes(stream, 4) == b"last"
+            await conn.close()
+            await asyncio.sleep(0.2)  # read loop sees the close and ends
+            del client
+            gc.collect()
+            first = await asyncio.wait_for(stream.__anext__(), 5)
+            second = await asyncio.wait_for(stream.__anext__(), 5)
+            return first, second
+
+    first, second = run(scenario())
+    for item in (first, second):
+        assert isinstance(item, RuntimeError) and str(item) == ENDED
+
+
+def test_never_connected_client_stream_ends_with_the_client():
+    async def scenario():
+        client = kx.PyTcpClient("127.0.0.1", 9)
+        stream = await client.get_data_stream()
+        del client
+        gc.collect()
+        return await asyncio.wait_for(stream.__anext__(), 5)
+
+    item = run(scenario())
+    assert isinstance(item, RuntimeError) and str(item) == ENDED
+
+
+def test_concurrent_next_calls_get_consecutive_chunks():
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            client, conn = await connected(dev)
+            stream = await client.get_data_stream()
+            pace = await client.get_data_stream()
+            first = stream.__anext__()
+            second = stream.__anext__()  # the borrow was released by the first call
+            await asyncio.sleep(0.05)
+            for chunk in (b"one", b"two"):
+                await conn.send(chunk)
+                await pace.__anext__()
+            return await first, await second
+
+    assert run(scenario()) == (b"one", b"two")
+
+
+def test_next_without_running_loop_raises():
+    async def make():
+        return await kx.PyTcpClient("127.0.0.1", 9).get_data_stream()
+
+    stream = run(make())
+    with pytest.raises(RuntimeError, match="no running event loop"):
+        stream.__anext__()
+    with pytest.raises(RuntimeError, match="no running event loop"):
+        kx.PyTcpClient("127.0.0.1", 9).get_data_stream()
