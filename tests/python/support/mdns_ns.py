@@ -79,7 +79,20 @@ def _start_peer():
                 enter + ["ip", "link", "set", "lo", "up"],
                 enter + ["ip", "link", "set", "veth-b", "up"]):
         subprocess.run(cmd, check=True)
+    for prefix, dev in (([], "veth-a"), (enter, "veth-b")):
+        _wait_for_link_local(prefix, dev)
     return peer, enter
+
+
+def _wait_for_link_local(prefix, dev, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        shown = subprocess.run([*prefix, "ip", "-6", "addr", "show", "dev", dev],
+                               capture_output=True, text=True).stdout
+        if "fe80::" in shown and "tentative" not in shown:
+            return
+        time.sleep(0.05)
+    raise RuntimeError(f"{dev} got no link-local address")
 
 
 def _start_responder(args, prefix=()):

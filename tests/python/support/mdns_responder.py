@@ -1,7 +1,7 @@
 """A python-zeroconf responder for discovery tests.
 
 Registers one "_quenlor-eeg._tcp.local." instance per --service argument,
-prints "ready" once they are announced, and unregisters and exits when its
+prints "ready" once they are announced (with --delay: at once, announcing later), and unregisters and exits when its
 standard input closes. Run it only inside a loopback-only network namespace.
 
 --service NAME:PORT[:ADDR,ADDR...]  (no ADDR list: the service has no address)
@@ -11,6 +11,7 @@ import argparse
 import ipaddress
 import socket
 import sys
+import time
 
 from zeroconf import IPVersion, ServiceInfo, Zeroconf
 
@@ -42,7 +43,12 @@ def main():
     parser.add_argument("--ipv6-only", action="store_true", help="answer on IPv6 sockets only")
     parser.add_argument("--interface", action="append", type=interface,
                         help="interface address, or name (IPv6), to answer on")
+    parser.add_argument("--delay", type=float, default=0.0,
+                        help="say ready at once, announce after this many seconds")
     args = parser.parse_args()
+    if args.delay > 0:
+        print("ready", flush=True)
+        time.sleep(args.delay)
 
     version = IPVersion.V6Only if args.ipv6_only else IPVersion.All if args.ipv6 else IPVersion.V4Only
     zc = Zeroconf(interfaces=args.interface or ["127.0.0.1"], ip_version=version)
@@ -59,7 +65,8 @@ def main():
             info.addresses = []
         zc.register_service(info, cooperating_responders=True)
         infos.append(info)
-    print("ready", flush=True)
+    if args.delay <= 0:
+        print("ready", flush=True)
     try:
         sys.stdin.read()
     finally:

@@ -1,0 +1,282 @@
+"""eeg_cap.mdns_scan() and the discovery stop of connect().
+
+Every scenario that opens mDNS sockets runs in a namespace of its own with
+only loopback (support.mdns_ns), next to python-zeroconf responders, in a
+fresh interpreter: the discovery daemon is process-wide and never re-created.
+"""
+import asyncio
+import json
+import re
+
+import pytest
+
+from kx_proto_sdk import eeg_cap
+from support import mdns_ns
+
+needs_namespace = pytest.mark.skipif(not mdns_ns.namespaces_available(),
+                                     reason="needs `unshare -n` (root) for a private network namespace")
+
+SERVICE_TYPE = "_quenlor-eeg._tcp.local."
+MDNS_LOGGER = "kx_proto_sdk.utils.mdns"
+
+# Runs first in every scenario: records of the discovery logger, and a report line.
+PRELUDE = """
+import asyncio, json, logging, os, socket, sys, time
+import kx_proto_sdk as kx
+from kx_proto_sdk import eeg_cap
+
+RECORDS = []
+
+class Keep(logging.Handler):
+    def emit(self, r):
+        RECORDS.append({"name": r.name, "level": r.levelno, "path": r.pathname,
+                        "line": r.lineno, "msg": r.getMessage()})
+
+logging.getLogger("kx_proto_sdk").setLevel(logging.DEBUG)
+logging.getLogger("kx_proto_sdk").addHandler(Keep())
+
+def outcome(task_or_exc):
+    e = task_or_exc if isinstance(task_or_exc, BaseException) else None
+    if e is None:
+        return {"ok": list(task_or_exc)}
+    return {"type": type(e).__name__, "text": str(e), "is_exception": isinstance(e, Exception)}
+
+async def scan_outcome(timeout=10):
+    try:
+        return outcome(await asyncio.wait_for(eeg_cap.mdns_scan(), timeout))
+    except asyncio.TimeoutError:
+        return {"timeout": True}
+    except BaseException as e:
+        return outcome(e)
+
+async def connect_outcome():
+    listener = socket.create_server(("127.0.0.1", 0))
+    client = kx.PyTcpClient("127.0.0.1", listener.getsockname()[1])
+    try:
+        await asyncio.wait_for(client.connect(kx.MessageParser("cap", kx.MsgType.Orvel)), 10)
+        return {"ok": []}
+    except BaseException as e:
+        return outcome(e)
+    finally:
+        listener.close()
+
+def report(**values):
+    values["records"] = [r for r in RECORDS if r["name"].startswith("kx_proto_sdk.utils.mdns")]
+    print("REPORT " + json.dumps(values), flush=True)
+"""
+
+
+def run(code, **kwargs):
+    done = mdns_ns.run_scenario(PRELUDE + code, **kwargs)
+    lines = [l for l in done.stdout.splitlines() if l.startswith("REPORT ")]
+    assert done.returncode == 0 and lines, f"scenario failed:\n{done.stdout}\n{done.stderr}"
+    return json.loads(lines[-1][len("REPORT "):]), done
+
+
+def responder(*services, extra=()):
+    args = list(extra)
+    for s in services:
+        args += ["--service", s]
+    return args
+
+
+def mdns_records(report, level=None, line=None):
+    return [r for r in report["records"]
+            if r["name"] == MDNS_LOGGER and (level is None or r["level"] == level)
+            and (line is None or r["line"] == line)]
+
+
+def resolved_addresses(report):
+    return [r["msg"][len("Resolved Address: "):] for r in mdns_records(report, 20, 42)]
+
+
+# ---------------------------------------------------------------- without sockets
+
+def test_signature_and_no_running_loop():
+    assert eeg_cap.mdns_scan.__text_signature__ == "()"
+    assert eeg_cap.mdns_scan.__module__ == "eeg_cap"
+    with pytest.raises(TypeError):
+        eeg_cap.mdns_scan(1)
+    with pytest.raises(RuntimeError, match="no running event loop"):
+        eeg_cap.mdns_scan()
+
+
+def test_registered_first_among_the_submodule_functions():
+    functions = [n for n in eeg_cap.__all__ if callable(getattr(eeg_cap, n))
+                 and not isinstance(getattr(eeg_cap, n), type)]
+    assert functions[0] == "mdns_scan"
+
+
+# ---------------------------------------------------------------- scans
+
+@needs_namespace
+@pytest.mark.parametrize("addresses", [
+    ["127.0.0.1"],
+    ["127.0.0.3", "127.0.0.1", "127.0.0.2"],
+    ["127.0.0.1", "fd00::7", "fe80::1234"],
+], ids=["one", "several", "mixed-families"])
+def test_scan_returns_the_first_logged_address_and_the_port(addresses):
+    report, done = run("""
+async def main():
+    report(result=await scan_outcome())
+asyncio.run(main())
+""", responders=[responder(f"cap:4242:{','.join(addresses)}")])
+    # The mDNS library writes nothing of its own to standard error; its lines go
+    # to the log facade (the other stack it warns about is the responder).
+    assert done.stderr == ""
+    assert any("Detected another IPv4 mDNS stack" in r["msg"] and r["level"] == 20
+               and r["name"] == "kx_proto_sdk.utils.mdns_daemon.avahi" for r in report["records"])
+    logged = resolved_addresses(report)
+    assert sorted(logged) == sorted(addresses)
+    assert report["result"] == {"ok": [logged[0], 4242]}
+
+    resolved = mdns_records(report, 10, 34)
+    assert len(resolved) == 1
+    assert re.fullmatch(r"At [0-9.]+(s|ms|µs|ns): Resolved a new service: \n"
+                        r"cap\._quenlor-eeg\._tcp\.local\.\n host: cap-host\.local\.\n port: 4242",
+                        resolved[0]["msg"])
+    assert {r["path"] for r in report["records"] if r["name"] == MDNS_LOGGER} == {"src/utils/mdns"}
+    # Events before the resolution come as "At {elapsed}: {event}" (line 55).
+    early = [r["msg"] for r in mdns_records(report, 10, 55)]
+    assert any(re.fullmatch(r"At [0-9.]+(s|ms|µs|ns): SearchStarted\(.*\)", m) for m in early)
+    assert any(m.endswith(f'ServiceFound("{SERVICE_TYPE}", "cap.{SERVICE_TYPE}")') for m in early)
+
+
+@needs_namespace
+def test_scan_of_a_service_without_address_fails():
+    report, _ = run("""
+async def main():
+    report(result=await scan_outcome())
+asyncio.run(main())
+""", responders=[responder("bare:4242")])
+    assert report["result"] == {"type": "RuntimeError", "text": "Failed to scan for mDNS service: No address found",
+                                "is_exception": True}
+    assert resolved_addresses(report) == []
+    assert len(mdns_records(report, 10, 34)) == 1
+
+
+@needs_namespace
+def test_two_scans_in_a_row_each_browse_anew():
+    report, _ = run("""
+async def main():
+    first = await scan_outcome()
+    second = await scan_outcome()
+    report(first=first, second=second)
+asyncio.run(main())
+""", responders=[responder("cap:4000:127.0.0.4")])
+    assert report["first"] == report["second"] == {"ok": ["127.0.0.4", 4000]}
+    started = [r for r in mdns_records(report, 10, 55) if "SearchStarted" in r["msg"]]
+    assert len(started) == 2
+    # The second browse replaced the first, whose stream got SearchStopped (unread).
+
+
+# ---------------------------------------------------------------- connect stops discovery
+
+@needs_namespace
+def test_connect_ends_a_pending_scan_with_no_service_found():
+    report, _ = run("""
+async def main():
+    scan = asyncio.ensure_future(scan_outcome(timeout=30))
+    await asyncio.sleep(1.0)
+    pending = not scan.done()
+    connected = await connect_outcome()
+    report(pending=pending, scan=await scan, connect=connected)
+asyncio.run(main())
+""")
+    assert report["pending"]
+    assert report["connect"] == {"ok": []}
+    assert report["scan"] == {"type": "RuntimeError", "text": "Failed to scan for mDNS service: No service found",
+                              "is_exception": True}
+    infos = [r["msg"] for r in mdns_records(report, 20)]
+    assert infos == ["SearchStopped"]
+    assert mdns_records(report, 20)[0]["line"] == 52
+
+
+@needs_namespace
+def test_scan_after_connect_fails_and_later_stops_only_warn():
+    report, _ = run("""
+async def main():
+    first = await connect_outcome()
+    scans = [await scan_outcome(), await scan_outcome()]
+    second = await connect_outcome()
+    report(first=first, scans=scans, second=second)
+asyncio.run(main())
+""")
+    assert report["first"] == report["second"] == {"ok": []}
+    for scan in report["scans"]:
+        assert scan == {"type": "RuntimeError",
+                        "text": "Failed to scan for mDNS service: the mDNS daemon has shut down",
+                        "is_exception": True}
+    warns = [(r["line"], r["msg"]) for r in mdns_records(report, 30)]
+    assert warns == [(70, "Failed to stop browsing: the mDNS daemon has shut down"),
+                     (73, "Failed to shutdown mdns: the mDNS daemon has shut down")]
+
+
+@needs_namespace
+def test_connect_with_two_scans_pending_ends_both():
+    # A second scan waits for the first one's event stream without holding the
+    # daemon, so the stop of a connect is never held up by it.
+    report, _ = run("""
+async def main():
+    scans = [asyncio.ensure_future(scan_outcome(timeout=30)) for _ in range(2)]
+    await asyncio.sleep(1.0)
+    connected = await asyncio.wait_for(connect_outcome(), 10)
+    report(connect=connected, scans=[await s for s in scans])
+asyncio.run(main())
+""")
+    assert report["connect"] == {"ok": []}
+    # Which scan reads which stream depends on who held the event slot last;
+    # both end either way.
+    for scan in report["scans"]:
+        assert scan.get("text") in ("Failed to scan for mDNS service: No service found",
+                                    "Failed to scan for mDNS service: the mDNS daemon has shut down")
+
+
+@needs_namespace
+def test_cancelled_scan_frees_the_way_for_the_next():
+    report, _ = run("""
+async def main():
+    first = asyncio.ensure_future(eeg_cap.mdns_scan())
+    await asyncio.sleep(0.3)
+    first.cancel()
+    try:
+        await first
+    except asyncio.CancelledError:
+        pass
+    report(cancelled=first.cancelled(), second=await scan_outcome())
+asyncio.run(main())
+""", responders=[responder("late:4100:127.0.0.6", extra=["--delay", "1.0"])])
+    assert report["cancelled"]
+    assert report["second"] == {"ok": ["127.0.0.6", 4100]}
+
+
+# ---------------------------------------------------------------- daemon that cannot be created
+
+@needs_namespace
+def test_daemon_creation_failure_is_a_fault_for_every_scan_and_connect():
+    report, done = run("""
+async def main():
+    scans = [await scan_outcome(), await scan_outcome()]
+    report(scans=scans, connect=await connect_outcome())
+asyncio.run(main())
+""", responders=[responder("x:1:127.0.0.1", extra=["--ipv6", "--interface", "127.0.0.1", "--interface", "::1"])],
+        env={"KX_PROTO_SDK_TEST_MDNS_EXCLUSIVE": "1"})
+    expected_text = "Failed to create the mDNS daemon: No suitable network protocol available"
+    for outcome in report["scans"] + [report["connect"]]:
+        assert outcome["type"] == "AwaitableFault"
+        assert outcome["is_exception"]
+        assert outcome["text"].endswith(expected_text)
+    assert expected_text in done.stderr
+
+
+# ---------------------------------------------------------------- IPv6 over a veth pair
+
+@needs_namespace
+def test_scan_resolves_an_ipv6_only_device():
+    report, _ = run("""
+async def main():
+    report(result=await scan_outcome())
+asyncio.run(main())
+""", peer_responders=[responder("v6cap:4242:fd00::2", extra=["--ipv6-only", "--interface", "veth-b"])])
+    assert report["result"] == {"ok": ["fd00::2", 4242]}
+    assert resolved_addresses(report) == ["fd00::2"]
