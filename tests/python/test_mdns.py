@@ -66,6 +66,13 @@ def report(**values):
 """
 
 
+SCAN_ONCE = """
+async def main():
+    report(result=await scan_outcome())
+asyncio.run(main())
+"""
+
+
 def run(code, **kwargs):
     done = mdns_ns.run_scenario(PRELUDE + code, **kwargs)
     lines = [l for l in done.stdout.splitlines() if l.startswith("REPORT ")]
@@ -116,11 +123,7 @@ def test_registered_first_among_the_submodule_functions():
     ["127.0.0.1", "fd00::7", "fe80::1234"],
 ], ids=["one", "several", "mixed-families"])
 def test_scan_returns_the_first_logged_address_and_the_port(addresses):
-    report, done = run("""
-async def main():
-    report(result=await scan_outcome())
-asyncio.run(main())
-""", responders=[responder(f"cap:4242:{','.join(addresses)}")])
+    report, done = run(SCAN_ONCE, responders=[responder(f"cap:4242:{','.join(addresses)}")])
     # The mDNS library writes nothing of its own to standard error; its lines go
     # to the log facade (the other stack it warns about is the responder).
     assert done.stderr == ""
@@ -144,11 +147,7 @@ asyncio.run(main())
 
 @needs_namespace
 def test_scan_of_a_service_without_address_fails():
-    report, _ = run("""
-async def main():
-    report(result=await scan_outcome())
-asyncio.run(main())
-""", responders=[responder("bare:4242")])
+    report, _ = run(SCAN_ONCE, responders=[responder("bare:4242")])
     assert report["result"] == {"type": "RuntimeError", "text": "Failed to scan for mDNS service: No address found",
                                 "is_exception": True}
     assert resolved_addresses(report) == []
@@ -273,10 +272,6 @@ asyncio.run(main())
 
 @needs_namespace
 def test_scan_resolves_an_ipv6_only_device():
-    report, _ = run("""
-async def main():
-    report(result=await scan_outcome())
-asyncio.run(main())
-""", peer_responders=[responder("v6cap:4242:fd00::2", extra=["--ipv6-only", "--interface", "veth-b"])])
+    report, _ = run(SCAN_ONCE, peer_responders=[responder("v6cap:4242:fd00::2", extra=["--ipv6-only", "--interface", "veth-b"])])
     assert report["result"] == {"ok": ["fd00::2", 4242]}
     assert resolved_addresses(report) == ["fd00::2"]
