@@ -1,5 +1,9 @@
 #include "proto/dialect.hpp"
 
+#include <stdexcept>
+
+#include <fmt/format.h>
+
 #include "utils/crc.hpp"
 
 namespace kx::proto {
@@ -105,6 +109,8 @@ std::optional<ModuleIds> frame_modules(const FrameDialect& d, std::span<const st
 
 std::vector<std::uint8_t> encode_frame(const FrameDialect& d, ModuleIds modules, std::uint8_t extra_header_byte,
                                        std::span<const std::uint8_t> payload) {
+    if (!d.can_delimit_frames())
+        throw std::logic_error(fmt::format("no frame layout for {}", msg_type_name(d.type)));
     const auto len = static_cast<std::uint16_t>(payload.size());
     const auto prefix = d.header_prefix();
     std::vector<std::uint8_t> out;

@@ -64,7 +64,8 @@ std::optional<ModuleIds> frame_modules(const FrameDialect& dialect, std::span<co
 
 // Writes one whole frame: header, payload, padding (zeros) and CRC. `extra_header_byte`
 // goes after the module bytes of version-2 frames. Payloads above 65535 bytes do not fit
-// the length field; the caller keeps within it.
+// the length field; the caller keeps within it. Throws std::logic_error for a dialect
+// that cannot delimit frames.
 std::vector<std::uint8_t> encode_frame(const FrameDialect& dialect, ModuleIds modules, std::uint8_t extra_header_byte,
                                        std::span<const std::uint8_t> payload);
 

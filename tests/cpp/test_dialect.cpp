@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 #include "proto/dialect.hpp"
@@ -147,6 +148,7 @@ TEST(Dialect, VarnetCannotDelimitFrames) {
     EXPECT_FALSE(d.can_delimit_frames());
     const Bytes bytes{'Q', 'N', 'L', 'R', 0, 0, 0, 4, 1, 2, 3, 4};
     EXPECT_FALSE(kx::proto::frame_extent(d, bytes));
+    EXPECT_THROW(kx::proto::encode_frame(d, {0, 2}, 0, bytes), std::logic_error);
 }
 
 }  // namespace
