@@ -1,6 +1,7 @@
 // Zero-phase Butterworth filtering of 32-bit sample arrays: the design is run
 // forward and backward over the oddly extended signal, each pass starting from
-// the steady state of a step (SciPy's sosfiltfilt with its defaults).
+// the steady state of a step (SciPy's sosfiltfilt with its defaults). The
+// recursion itself runs in double; results are rounded to float32.
 #pragma once
 
 #include <cstdint>

@@ -3,6 +3,7 @@
 #include "python/binding/errors.hpp"
 #include "python/binding/module.hpp"
 #include "python/binding/ref.hpp"
+#include "python/eeg_cap/py_filters.hpp"
 #include "python/py_enums.hpp"
 
 namespace kx::py {
@@ -20,13 +21,13 @@ PyMethodDef* const kFunctions[] = {
     // &g_clear_eeg_buffer_def,
     // &g_get_eeg_buffer_def,
     // &g_parse_eeg_data_def,
-    // &g_apply_high_pass_filter_def,
-    // &g_apply_low_pass_filter_def,
-    // &g_apply_band_pass_filter_def,
-    // &g_apply_band_stop_filter_def,
-    // &g_apply_downsampling_def,
-    // &g_set_env_noise_filter_cfg_def,
-    // &g_remove_env_noise_def,
+    &g_apply_high_pass_filter_def,
+    &g_apply_low_pass_filter_def,
+    &g_apply_band_pass_filter_def,
+    &g_apply_band_stop_filter_def,
+    &g_apply_downsampling_def,
+    &g_set_env_noise_filter_cfg_def,
+    &g_remove_env_noise_def,
     // &g_set_eeg_data_callback_def,
     // &g_ecap_set_imu_data_callback_def,
     nullptr,
@@ -40,6 +41,7 @@ PyObject* make_eeg_cap_module() {
     for (TypeGetter getter : kClasses) add_class(module.get(), getter());
     for (PyMethodDef* def : kFunctions)
         if (def != nullptr) add_function(module.get(), def);
+    add_filter_design_probe(module.get());
     return module.release();
 }
 

@@ -1,0 +1,23 @@
+// Runs a signal computation and raises its argument errors as ValueError, so
+// ordinary `except Exception` handlers see them.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+#include "data_handler/signal_error.hpp"
+#include "python/binding/errors.hpp"
+
+namespace kx::py {
+
+template <class Compute>
+decltype(auto) value_errors(Compute&& compute) {
+    try {
+        return std::forward<Compute>(compute)();
+    } catch (const data_handler::SignalArgumentError& e) {
+        raise(PyExc_ValueError, e.what());
+    }
+}
+
+}  // namespace kx::py

@@ -1,0 +1,136 @@
+"""Window downsampling of eeg_cap: the eight operations and their edge cases."""
+
+import math
+
+import numpy as np
+import pytest
+
+from kx_proto_sdk import DownsamplingOperations as Op
+from kx_proto_sdk import eeg_cap
+
+down = eeg_cap.apply_downsampling
+
+
+def same(got, want):
+    """Equal as float32 values, NaN equal to NaN, and -0.0 told apart from 0.0."""
+    assert len(got) == len(want), (got, want)
+    for g, w in zip(got, want):
+        if math.isnan(w):
+            assert math.isnan(g), (got, want)
+        else:
+            assert g == w and math.copysign(1, g) == math.copysign(1, w), (got, want)
+
+
+@pytest.mark.parametrize(
+    "data, window, op, want",
+    [
+        ([1, 2, 3, 4, 5, 6, 7], 3, Op.Mean, [2.0, 5.0]),
+        ([1, 2, 3], 5, Op.Sum, []),
+        ([], 4, Op.Extremes, []),
+        ([4, 1, 3, 2], 4, Op.Median, [2.5]),
+        ([5, 1, 3], 3, Op.Median, [3.0]),
+        ([7, 7, 1, 7, 9, 7], 6, Op.Median, [7.0]),
+        ([3, 9, 1], 3, Op.Extremes, [1.0, 9.0]),
+        ([3, 9, 1], 1, Op.Extremes, [3.0, 3.0, 9.0, 9.0, 1.0, 1.0]),
+        ([-0.0, -0.0], 2, Op.Sum, [-0.0]),
+        ([-0.0, -0.0], 2, Op.Mean, [0.0]),
+        ([1, 2, 3, 4], 2, Op.First, [1.0, 3.0]),
+        ([1, 2, 3, 4], 2, Op.Last, [2.0, 4.0]),
+        ([1, 5, 2, 8, 3, 0], 3, Op.Max, [5.0, 8.0]),
+        ([1, 5, 2, 8, 3, 0], 3, Op.Min, [1.0, 0.0]),
+        # Ties: Max keeps the later of equal values, Min the earlier.
+        ([0.0, -0.0], 2, Op.Max, [-0.0]),
+        ([-0.0, 0.0], 2, Op.Min, [-0.0]),
+        ([0.0, -0.0], 2, Op.Extremes, [0.0, -0.0]),
+        # Float32 arithmetic in window order.
+        ([16777216.0, 1.0, 1.0], 3, Op.Sum, [16777216.0]),
+        ([0.1, 0.2, 0.3], 3, Op.Mean, [float((np.float32(0.1) + np.float32(0.2) + np.float32(0.3)) / np.float32(3))]),
+        # NaN: Mean and Median go on; a lone NaN in a window is returned.
+        ([1.0, math.nan], 2, Op.Mean, [math.nan]),
+        ([math.nan, 1.0, 2.0], 3, Op.Median, [1.0]),
+        ([1.0, math.nan, 2.0], 3, Op.Median, [math.nan]),
+        ([math.nan, 2.0], 1, Op.Max, [math.nan, 2.0]),
+        ([math.nan], 1, Op.Extremes, [math.nan, math.nan]),
+        ([math.inf, -math.inf, 1.0], 3, Op.Extremes, [-math.inf, math.inf]),
+    ],
+)
+def test_operation(data, window, op, want):
+    same(down(data, window, op), want)
+
+
+@pytest.mark.parametrize("data", [[], [1.0, 2.0]])
+def test_window_zero_is_refused(data):
+    with pytest.raises(ValueError, match="window_size must be positive"):
+        down(data, 0, Op.Mean)
+
+
+@pytest.mark.parametrize("op", [Op.Max, Op.Min, Op.Extremes])
+@pytest.mark.parametrize("window", [[math.nan, 1.0], [1.0, math.nan], [2.0, 1.0, math.nan]])
+def test_nan_under_ordering_operations_is_refused(op, window):
+    with pytest.raises(ValueError, match="NaN"):
+        down([0.0] * len(window) + window, len(window), op)
+
+
+@pytest.mark.parametrize("op", [Op.Mean, Op.Median, Op.Sum, Op.First, Op.Last])
+def test_nan_under_other_operations_is_accepted(op):
+    assert len(down([1.0, math.nan, 3.0, 4.0], 2, op)) == 2
+
+
+# (operation, the same in numpy with float32 arithmetic); enum objects are not hashable.
+NUMPY_F32 = [
+    (Op.Mean, lambda w: np.float32(np.add.accumulate(w, dtype=np.float32)[-1] / np.float32(len(w)))),
+    (Op.Sum, lambda w: np.add.accumulate(w, dtype=np.float32)[-1]),
+    (Op.Max, np.max),
+    (Op.Min, np.min),
+    (Op.First, lambda w: w[0]),
+    (Op.Last, lambda w: w[-1]),
+    (Op.Median, lambda w: np.float32(np.median(w))),
+]
+
+
+@pytest.mark.parametrize("window", [1, 2, 3, 10, 64, 1000])
+@pytest.mark.parametrize("op, reference", NUMPY_F32, ids=lambda v: repr(v) if isinstance(v, Op) else "")
+def test_random_windows_match_numpy(op, reference, window):
+    rng = np.random.default_rng(window)
+    x = rng.integers(-50, 50, size=5 * window + window // 2).astype(np.float32) / np.float32(8)
+    windows = x[: len(x) // window * window].reshape(-1, window)
+    want = [float(reference(w)) for w in windows]
+    got = down(x.astype(np.float64), window, op)
+    # Values are multiples of 1/8, so numpy's float64 median of the two middle ones is exact too.
+    assert got == want
+
+
+def test_extremes_interleaves_min_and_max():
+    x = np.random.default_rng(9).standard_normal(100).astype(np.float32)
+    got = down(x, 10, Op.Extremes)
+    assert got[0::2] == down(x, 10, Op.Min)
+    assert got[1::2] == down(x, 10, Op.Max)
+
+
+@pytest.mark.parametrize("make", [list, tuple, np.asarray, lambda v: np.asarray(v, dtype=np.float32)],
+                         ids=["list", "tuple", "f64", "f32"])
+def test_input_forms_agree(make):
+    values = [0.1, 2.5, -3.75, 1e-3, 7.0, 8.125]
+    assert down(make(values), 2, Op.Mean) == down(values, 2, Op.Mean)
+
+
+@pytest.mark.parametrize(
+    "call, exc, text",
+    [
+        (lambda: down("abc", 1, Op.Mean), TypeError, "argument 'data': Can't extract `str` to `Vec`"),
+        (lambda: down(None, 1, Op.Mean), TypeError, "argument 'data': 'NoneType' object cannot be converted to 'Sequence'"),
+        (lambda: down([1.0], -1, Op.Mean), OverflowError, None),
+        (lambda: down([1.0], 1, 0), TypeError,
+         "argument 'operation': 'int' object cannot be converted to 'DownsamplingOperations'"),
+        (lambda: down([1.0], 1), TypeError, "apply_downsampling() missing 1 required positional argument: 'operation'"),
+    ],
+)
+def test_argument_errors(call, exc, text):
+    with pytest.raises(exc) as info:
+        call()
+    if text is not None:
+        assert str(info.value) == text
+
+
+def test_keywords():
+    assert down(operation=Op.Sum, window_size=2, data=[1, 2, 3, 4]) == [3.0, 7.0]
