@@ -1,0 +1,173 @@
+"""MessageParser.receive_data as Python sees it: the records it logs for each kind
+of input, borrow conflicts, and no failure for any input. Cases that depend on
+logger levels run in fresh interpreters: the bridge caches each logger's level once."""
+import json
+import struct
+
+import pytest
+
+from support import frames
+
+PRELUDE = """
+import json, logging, sys
+sys.path.insert(0, {support!r})
+records = []
+class Capture(logging.Handler):
+    def emit(self, record):
+        records.append((record.name, record.levelno, record.getMessage(), record.pathname, record.lineno))
+logging.getLogger().setLevel(logging.DEBUG)
+logging.getLogger().addHandler(Capture())
+import kx_proto_sdk as kx
+"""
+
+PARSER = "kx_proto_sdk.proto.msg_parser"
+
+
+def run(fresh_python, code):
+    import os
+    support = os.path.dirname(os.path.abspath(__file__))
+    r = fresh_python(PRELUDE.format(support=support) + code)
+    assert r.returncode == 0, r.stderr
+    return r
+
+
+def pelvor_frame(payload: bytes) -> bytes:
+    body = b"QNLR\x01\x01" + struct.pack("<H", len(payload)) + payload
+    return body + struct.pack("<H", frames.crc16_modbus(body))
+
+
+UNDECODABLE = frames.frame(b"\x0a", 0, 2)
+GOOD = frames.MainApp(msg_id=3, config=(111, 111, 15), samples=[frames.EegSample(1, bytes(108))]).frame()
+BAD_CRC = GOOD[:-1] + bytes([GOOD[-1] ^ 0xFF])
+BIG_HEAD = frames.frame(bytes(8179))[:8000]
+
+
+def crc_records(frame: bytes):
+    stored = struct.unpack("<H", frame[-2:])[0]
+    calculated = frames.crc16_modbus(frame[:-2])
+    return [(PARSER, 40, f"CRC16 verification failed, expected: {stored:04X}, calculated: {calculated:04X}"),
+            (PARSER, 40, "CRC verification failed")]
+
+
+# (name, parser family, chunks, expected (logger, level, message) records after construction)
+CASES = [
+    ("valid frame", "Orvel", [GOOD], []),
+    ("split frame", "Orvel", [GOOD[:20], GOOD[20:]], []),
+    ("two frames in one chunk", "Orvel", [GOOD + GOOD], []),
+    ("empty chunk", "Orvel", [b""], [(PARSER, 40, "Data should not be empty")]),
+    ("junk before frame", "Orvel", [b"\x01\x02\x03" + GOOD],
+     [(PARSER, 30, "Found header at index: 3, unexpected_data: [1, 2, 3]")]),
+    ("junk only", "Orvel", [b"z" * 12],
+     [(PARSER, 30, "Proto header is mismatch, drop the message, buffer: [" + ", ".join(["122"] * 12) + "]"),
+      (PARSER, 30, "header_prefix: [81, 78, 76, 82, 2, 11]")]),
+    ("crc error then valid frame", "Orvel", [BAD_CRC + GOOD], crc_records(BAD_CRC)),
+    ("invalid module pair", "Orvel", [frames.frame(b"", 0, 1)],
+     [(PARSER, 40, "Failed to parse message, error: InvalidModule(Orvel, 0, 1)")]),
+    ("undecodable payload", "Orvel", [UNDECODABLE],
+     [("kx_proto_sdk.proto.enums", 40,
+       "Decoding error for type kx_proto_sdk::generated::eeg_cap_proto::MainApp: [10]"),
+      (PARSER, 40, 'Failed to parse message, error: DecodingError(DecodeError { description: "invalid wire type: '
+                   'LengthDelimited (expected Varint)", stack: [("MainApp", "msg_id")] })')]),
+    ("other family frame", "Pelvor", [pelvor_frame(b"\x01\x02\x03")],
+     [(PARSER, 40, "Failed to parse message, error: UnknownProtoType(Pelvor)")]),
+    ("varnet prefix", "Varnet", [b"QNLR\x00\x00\x00\x04abcd"],
+     [(PARSER, 40, "Failed to parse message, error: UnknownProtoType(Varnet)")]),
+    ("overflow", "Orvel", [BIG_HEAD, bytes(500)], [(PARSER, 40, "Buffer is out of space. (BUFFER_MAX_SIZE = 8192)")]),
+    ("header cut short after junk", "Orvel", [b"\x00" * 5 + GOOD[:8], GOOD[8:]],
+     [(PARSER, 30, "Found header at index: 5, unexpected_data: [0, 0, 0, 0, 0]"),
+      (PARSER, 40, "Failed to calculate expected length, buffer: [" + ", ".join(map(str, GOOD[:8])) + "]"),
+      (PARSER, 30, "Proto header is mismatch, drop the message, buffer: [" + ", ".join(map(str, GOOD[8:])) + "]"),
+      (PARSER, 30, "header_prefix: [81, 78, 76, 82, 2, 11]")]),
+]
+
+
+@pytest.mark.parametrize("name,family,chunks,expected", CASES, ids=[c[0] for c in CASES])
+def test_records_of_receive_data(fresh_python, name, family, chunks, expected):
+    r = run(fresh_python, f"""
+p = kx.MessageParser("cap-1", kx.MsgType.{family})
+del records[:]
+results = [p.receive_data(c) for c in {chunks!r}]
+print(json.dumps([[n, lv, m] for n, lv, m, _, _ in records]))
+print(json.dumps([x is None for x in results]))
+""")
+    out, returned_none = r.stdout.splitlines()
+    assert [tuple(x) for x in json.loads(out)] == expected
+    assert all(json.loads(returned_none))
+
+
+def test_construction_logs_dialect_at_debug(fresh_python):
+    r = run(fresh_python, """
+kx.MessageParser("cap-1", kx.MsgType.Orvel)
+kx.MessageParser("cap-2", kx.MsgType.Merrow)
+print(json.dumps([r for r in records if r[0] == "kx_proto_sdk.proto.msg_parser"]))
+""")
+    got = [tuple(x[:3]) for x in json.loads(r.stdout)]
+    assert got == [
+        (PARSER, 10, "ParserType: Orvel, Project ID: 0xb, Header version: 2, header_prefix: [81, 78, 76, 82, 2, 11]"),
+        (PARSER, 10, "ParserType: Merrow, Project ID: 0xa, Header version: 0, header_prefix: [81, 110, 76, 86]"),
+    ]
+
+
+def test_decoding_error_record_carries_fixed_position(fresh_python):
+    r = run(fresh_python, f"""
+p = kx.MessageParser("cap-1", kx.MsgType.Orvel)
+p.receive_data({UNDECODABLE!r})
+print(json.dumps([r for r in records if r[0] == "kx_proto_sdk.proto.enums"]))
+""")
+    (record,) = json.loads(r.stdout)
+    assert record[3:] == ["src/proto/enums", 115]
+
+
+def test_bytearray_is_refused_and_buffer_untouched(fresh_python):
+    r = run(fresh_python, f"""
+p = kx.MessageParser("cap-1", kx.MsgType.Orvel)
+good = {GOOD!r}
+p.receive_data(good[:30])
+try:
+    p.receive_data(bytearray(b"QNLR"))
+except TypeError as e:
+    print(e)
+del records[:]
+p.receive_data(good[30:])
+print(len(records))
+""")
+    assert r.stdout.splitlines() == ["argument 'data': 'bytearray' object cannot be converted to 'PyBytes'", "0"]
+
+
+def test_handler_reentering_the_parser_gets_borrow_errors(fresh_python):
+    r = run(fresh_python, """
+p = kx.MessageParser("cap-1", kx.MsgType.Orvel)
+seen = []
+class Reenter(logging.Handler):
+    def emit(self, record):
+        try:
+            p.receive_data(b"x")
+        except RuntimeError as e:
+            seen.append(str(e))
+logging.getLogger("kx_proto_sdk.proto.msg_parser").addHandler(Reenter())
+p.receive_data(b"")
+print(seen)
+""")
+    assert r.stdout.strip() == "['Already borrowed']"
+
+
+def test_no_input_fails_any_family(fresh_python):
+    r = run(fresh_python, """
+import random
+rng = random.Random(20261206)
+names = [n for n in dir(kx.MsgType) if not n.startswith("_")]
+calls = 0
+for name in names:
+    p = kx.MessageParser("fuzz", getattr(kx.MsgType, name))
+    prefix = {"Merrow": b"QnLV"}.get(name, b"QNLR" + bytes([0, int(getattr(kx.MsgType, name))]))
+    for _ in range(150):
+        n = rng.choice([0, 1, 5, 13, 200, 4096, 8193, rng.randrange(0, 10000)])
+        chunk = bytes(rng.getrandbits(8) for _ in range(min(n, 64))) * (n // 64 + 1)
+        chunk = chunk[:n]
+        if rng.random() < 0.5:
+            chunk = prefix + b"\\xff\\xff" + chunk
+        assert p.receive_data(chunk) is None
+        calls += 1
+print(len(names), calls)
+""")
+    assert r.stdout.split() == ["16", str(16 * 150)]
