@@ -297,8 +297,16 @@ struct Daemon::Impl {
                                               with_trailing_dot(in.host_name), in.addresses, in.port});
     }
 
-    static void on_server_state(AvahiServer*, AvahiServerState state, void*) {
-        KX_DEBUG(kLogTarget, "Avahi server state {}", static_cast<int>(state));
+    static void on_server_state(AvahiServer* server, AvahiServerState state, void*) {
+        switch (state) {
+            case AVAHI_SERVER_REGISTERING: KX_DEBUG(kLogTarget, "mDNS stack registering"); break;
+            case AVAHI_SERVER_RUNNING: KX_DEBUG(kLogTarget, "mDNS stack running"); break;
+            case AVAHI_SERVER_COLLISION: KX_DEBUG(kLogTarget, "mDNS host name collision"); break;
+            case AVAHI_SERVER_FAILURE:
+                KX_WARN(kLogTarget, "mDNS stack failed: {}", error_text(avahi_server_errno(server)));
+                break;
+            default: break;
+        }
     }
 };
 

@@ -275,3 +275,35 @@ def test_scan_resolves_an_ipv6_only_device():
     report, _ = run(SCAN_ONCE, peer_responders=[responder("v6cap:4242:fd00::2", extra=["--ipv6-only", "--interface", "veth-b"])])
     assert report["result"] == {"ok": ["fd00::2", 4242]}
     assert resolved_addresses(report) == ["fd00::2"]
+
+
+# ---------------------------------------------------------------- interpreter exit
+
+@needs_namespace
+@pytest.mark.parametrize("ending", ["asyncio-run-cancels", "loop-abandoned"])
+def test_interpreter_exits_cleanly_while_discovery_runs(ending):
+    # The responder announces while the interpreter shuts down, so the daemon
+    # thread logs and delivers events during finalisation.
+    code = {
+        "asyncio-run-cancels": """
+async def main():
+    asyncio.ensure_future(eeg_cap.mdns_scan())
+    asyncio.ensure_future(eeg_cap.mdns_scan())
+    await asyncio.sleep(0.4)
+asyncio.run(main())
+print("REPORT {}", flush=True)
+""",
+        "loop-abandoned": """
+loop = asyncio.new_event_loop()
+async def start():
+    return asyncio.ensure_future(eeg_cap.mdns_scan())
+pending = loop.run_until_complete(start())
+loop.run_until_complete(asyncio.sleep(0.4))
+print("REPORT {}", flush=True)
+""",
+    }[ending]
+    done = mdns_ns.run_scenario(PRELUDE + code, timeout=60,
+                                responders=[responder("exit:4242:127.0.0.1", extra=["--delay", "0.3"])])
+    assert done.returncode == 0, done.stderr
+    assert "REPORT {}" in done.stdout
+    assert "Fatal" not in done.stderr and "Segmentation" not in done.stderr
