@@ -27,8 +27,12 @@ protected:
     void SetUp() override {
         for (int i = 0; i < 3; ++i) threads_.emplace_back([this] { io_.run(); });
     }
+    // Lets the read loops see their peers go and end on their own, so every
+    // suspended operation completes; stops the pool only if one hangs.
     void TearDown() override {
         work_.reset();
+        for (int i = 0; i < 500 && !io_.stopped(); ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_TRUE(io_.stopped()) << "work still pending after the test";
         io_.stop();
         for (auto& t : threads_) t.join();
     }

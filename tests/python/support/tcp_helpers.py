@@ -5,6 +5,8 @@ import asyncio
 import logging
 import time
 
+import kx_proto_sdk as kx
+
 TCP_LOGGER = "kx_proto_sdk.utils.tcp_client"
 PY_TCP_LOGGER = "kx_proto_sdk.python.py_tcp_client"
 
@@ -37,3 +39,21 @@ async def eventually(predicate, timeout: float = 5.0, interval: float = 0.01):
 def messages(caplog, logger: str, level: int | None = None) -> list[str]:
     return [r.getMessage() for r in caplog.records
             if r.name == logger and (level is None or r.levelno == level)]
+
+
+def parser(device_id: str = "cap-1"):
+    return kx.MessageParser(device_id, kx.MsgType.Orvel)
+
+
+async def attach(dev, *parsers, host: str = "127.0.0.1", stream_messages: bool = True):
+    """A client of the emulator `dev`, connected once per parser (one fresh
+    parser by default); each parser then feeds the EEG buffer unless
+    `stream_messages` is false. Returns (client, emulator side of the connection)."""
+    parsers = parsers or (parser(),)
+    client = kx.PyTcpClient(host, dev.port)
+    for p in parsers:
+        assert await client.connect(p) == ()
+    if stream_messages:
+        for p in parsers:
+            assert await p.start_message_stream() == ()
+    return client, await dev.wait_connection()

@@ -1,0 +1,300 @@
+"""connect(): the parser copy, its receive task, and the whole road from the
+device's bytes to rows of the EEG buffer."""
+import asyncio
+import logging
+import re
+import time
+
+import pytest
+
+import kx_proto_sdk as kx
+from kx_proto_sdk import eeg_cap
+
+from support import frames
+from support.emulator import DeviceEmulator
+from support.tcp_helpers import (PY_TCP_LOGGER, TCP_LOGGER, attach, enable_link_debug_logs, eventually,
+                                 messages, parser, run)
+
+enable_link_debug_logs()
+
+SR_250 = int(eeg_cap.EegSampleRate.SR_250Hz)
+GAIN_24 = int(eeg_cap.EegSignalGain.GAIN_24)
+NORMAL = int(eeg_cap.EegSignalSource.NORMAL)
+
+
+@pytest.fixture
+def eeg_buffer():
+    """An empty process-wide EEG buffer that keeps everything during the test."""
+    eeg_cap.set_eeg_buffer_cfg(1_000_000)
+    eeg_cap.clear_eeg_buffer()
+    yield
+    eeg_cap.set_eeg_buffer_cfg(1000)
+    eeg_cap.clear_eeg_buffer()
+
+
+class RowCollector:
+    """Drains the EEG buffer into a list, oldest row first."""
+
+    def __init__(self):
+        self.rows = []
+
+    def drain(self):
+        self.rows += eeg_cap.get_eeg_buffer(10_000_000, True)
+        return self.rows
+
+    async def wait_for(self, count, timeout=10.0):
+        await eventually(lambda: len(self.drain()) >= count, timeout)
+        await asyncio.sleep(0.05)
+        return self.drain()
+
+
+def test_connect_argument_errors():
+    client = kx.PyTcpClient("127.0.0.1", 9)
+    with pytest.raises(TypeError) as info:
+        client.connect("not a parser")
+    assert str(info.value) == "argument 'py_parser': 'str' object cannot be converted to 'MessageParser'"
+    with pytest.raises(RuntimeError, match="no running event loop"):
+        client.connect(parser())
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'py_parser'"):
+        client.connect()
+
+
+def test_whole_road_from_config_to_decoded_rows(eeg_buffer, caplog):
+    caplog.set_level(logging.DEBUG, logger=TCP_LOGGER)
+    script = frames.EegStreamScript()
+
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            client, conn = await attach(dev)
+            collector = RowCollector()
+            assert await client.set_eeg_config(SR_250, GAIN_24, NORMAL) == ()
+            await client.start_eeg_stream()
+            commands = await conn.wait_commands(2)
+            await asyncio.sleep(0.1)  # the config reply has been consumed
+            collector.drain()
+            collector.rows.clear()
+            for _ in range(50):
+                await conn.send(script.message().frame())
+            return commands, await collector.wait_for(len(script.sent))
+
+    commands, rows = run(scenario())
+    assert commands[0].config == {"freq": SR_250, "gain": GAIN_24, "source": NORMAL}
+    assert commands[1].cmd == frames.ACQ_ENABLE
+    assert rows == [frames.row(s, GAIN_24) for s in script.sent]
+    assert all(len(r) == 33 for r in rows)
+    log = messages(caplog, TCP_LOGGER)
+    assert any(m.startswith("Connecting to 127.0.0.1:") for m in log)
+    assert "tcp enable_listening" in log
+
+
+def test_road_over_ipv6(eeg_buffer):
+    script = frames.EegStreamScript()
+
+    async def scenario():
+        async with DeviceEmulator("::1") as dev:
+            client, conn = await attach(dev, host="::1")
+            collector = RowCollector()
+            await conn.send(script.message().frame())
+            return await collector.wait_for(4)
+
+    assert run(scenario()) == [frames.row(s, 0) for s in script.sent]
+
+
+def test_frames_split_garbage_and_bursts_are_parsed(eeg_buffer):
+    script = frames.EegStreamScript()
+
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            client, conn = await attach(dev)
+            collector = RowCollector()
+            one = script.message().frame()
+            await conn.send_in_pieces(one, [3, 9, 1, 20])           # split frame
+            await conn.send(b"garbage!" * 5 + script.message().frame())  # junk before a frame
+            bad = bytearray(script.message(keep=False).frame())
+            bad[-1] ^= 0xFF                                           # wrong CRC
+            await conn.send(bytes(bad) + script.message().frame())
+            burst = b"".join(script.message().frame() for _ in range(40))  # many chunks at once
+            await conn.send(burst)
+            return await collector.wait_for(len(script.sent))
+
+    assert run(scenario()) == [frames.row(s, 0) for s in script.sent]
+
+
+def test_failed_connect_leaves_its_receive_task_for_the_next_connection(eeg_buffer, caplog):
+    caplog.set_level(logging.DEBUG, logger=PY_TCP_LOGGER)
+    script = frames.EegStreamScript()
+
+    async def scenario():
+        # Find a free port, refuse once on it, then listen on it.
+        probe = await asyncio.start_server(lambda r, w: None, "127.0.0.1", 0)
+        port = probe.sockets[0].getsockname()[1]
+        probe.close()
+        await probe.wait_closed()
+        p = parser()
+        client = kx.PyTcpClient("127.0.0.1", port)
+        await p.start_message_stream()
+        with pytest.raises(RuntimeError) as info:
+            await client.connect(p)
+        received = []
+
+        async def on_client(reader, writer):
+            received.append(writer)
+            writer.write(script.message().frame())
+            await writer.drain()
+
+        server = await asyncio.start_server(on_client, "127.0.0.1", port, reuse_address=True)
+        try:
+            assert await client.connect(p) == ()
+            collector = RowCollector()
+            rows = await collector.wait_for(8)
+        finally:
+            for w in received:
+                w.transport.abort()
+            server.close()
+            await server.wait_closed()
+        return str(info.value), rows
+
+    error, rows = run(scenario())
+    assert error == "Failed to connect to TCP server: Connection refused (os error 111)"
+    expected = [frames.row(s, 0) for s in script.sent]
+    assert sorted(rows) == sorted(expected * 2)
+    assert messages(caplog, PY_TCP_LOGGER, logging.DEBUG).count("Starting receive tcp data") == 2
+
+
+@pytest.mark.parametrize("make_parsers", [
+    lambda: (parser(),) * 2,              # the same parser connected twice
+    lambda: (parser("a"), parser("b")),   # two parsers on one byte stream
+], ids=["same-parser-twice", "two-parsers"])
+def test_second_connect_warns_and_every_copy_parses_the_stream(eeg_buffer, caplog, make_parsers):
+    caplog.set_level(logging.DEBUG, logger=TCP_LOGGER)
+    script = frames.EegStreamScript()
+
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            client, conn = await attach(dev, *make_parsers())
+            await conn.send(script.message().frame())
+            rows = await RowCollector().wait_for(8)
+            return rows, len(dev.connections)
+
+    rows, connections = run(scenario())
+    assert connections == 1
+    assert sorted(rows) == sorted([frames.row(s, 0) for s in script.sent] * 2)
+    assert messages(caplog, TCP_LOGGER, logging.WARNING) == ["Connection already exists."]
+
+
+def test_half_frame_given_before_connect_is_completed_by_the_copy(eeg_buffer):
+    script = frames.EegStreamScript()
+    frame = script.message().frame()
+    head, tail = frame[:20], frame[20:]
+
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            p = parser()
+            p.receive_data(head)
+            client, conn = await attach(dev, p)
+            collector = RowCollector()
+            await conn.send(tail)
+            first = list(await collector.wait_for(4))
+            collector.rows.clear()
+            p.receive_data(tail)  # the object's own state still holds the head
+            second = await collector.wait_for(4)
+            return first, second
+
+    first, second = run(scenario())
+    expected = [frames.row(s, 0) for s in script.sent]
+    assert first == expected and second == expected
+
+
+def test_peer_closing_mid_frame_is_survived(eeg_buffer, caplog):
+    caplog.set_level(logging.DEBUG, logger=TCP_LOGGER)
+    script = frames.EegStreamScript()
+
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            p = parser()
+            client, conn = await attach(dev, p)
+            await conn.send(script.message().frame())
+            await conn.send(script.message(keep=False).frame()[:30])
+            rows = await RowCollector().wait_for(4)
+            await conn.close()
+            await eventually(lambda: "Connection closed by peer." in messages(caplog, TCP_LOGGER))
+            # The stream stays in the slot: no reconnect.
+            assert await client.connect(p) == ()
+            return rows
+
+    rows = run(scenario())
+    assert rows == [frames.row(s, 0) for s in script.sent]
+    assert "Connection already exists." in messages(caplog, TCP_LOGGER, logging.WARNING)
+
+
+def test_slow_parser_copy_lags_and_goes_on(caplog):
+    """A logging handler that stalls the receive task (it parses junk, which
+    logs) lets the raw channel run more than 128 chunks ahead of it."""
+    caplog.set_level(logging.DEBUG, logger=PY_TCP_LOGGER)
+    parser_logger = logging.getLogger("kx_proto_sdk.proto.msg_parser")
+
+    class Stall(logging.Handler):
+        def emit(self, record):
+            time.sleep(0.005)
+
+    stall = Stall(logging.WARNING)
+    parser_logger.addHandler(stall)
+    junk = [bytes([0x20 + i % 64]) * 24 for i in range(300)]
+
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            client, conn = await attach(dev)
+            pace = await client.get_data_stream()
+            for chunk in junk:
+                await conn.send(chunk)
+                assert await pace.__anext__() == chunk
+            await eventually(lambda: any(m.startswith("Error receiving tcp data: Lagged(")
+                                         for m in messages(caplog, PY_TCP_LOGGER, logging.ERROR)), 20)
+
+    try:
+        run(scenario(), timeout=60)
+    finally:
+        parser_logger.removeHandler(stall)
+    lags = [m for m in messages(caplog, PY_TCP_LOGGER, logging.ERROR)]
+    assert lags and all(re.fullmatch(r"Error receiving tcp data: Lagged\(\d+\)", m) for m in lags)
+
+
+def test_interpreter_exits_cleanly_while_data_flows(fresh_python):
+    """Read loop, receive task, consumer task and a pending stream read are all
+    busy when the interpreter exits: no hang, no crash."""
+    r = fresh_python("""
+        import asyncio, socket, threading, time
+        import kx_proto_sdk as kx
+        from support import frames
+
+        server = socket.create_server(("127.0.0.1", 0))
+        port = server.getsockname()[1]
+        script = frames.EegStreamScript()
+        payload = b"".join(script.message(keep=False).frame() for _ in range(50))
+
+        def device():
+            conn, _ = server.accept()
+            try:
+                while True:
+                    conn.sendall(payload)
+                    time.sleep(0.001)
+            except OSError:
+                pass
+
+        threading.Thread(target=device, daemon=True).start()
+
+        async def main():
+            parser = kx.MessageParser("cap", kx.MsgType.Orvel)
+            client = kx.PyTcpClient("127.0.0.1", port)
+            await client.connect(parser)
+            await parser.start_message_stream()
+            stream = await client.get_data_stream()
+            await stream.__anext__()
+            asyncio.ensure_future(stream.__anext__())
+            await asyncio.sleep(0.3)
+            print("leaving")
+
+        asyncio.run(main())
+    """, timeout=30)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "leaving"
