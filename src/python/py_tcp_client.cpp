@@ -57,9 +57,8 @@ std::uint16_t to_port(PyObject* obj) {
 
 // A setting must be 0 or a code of its enum: anything else cannot be framed,
 // so it is refused before an id is taken or anything is sent.
-std::int32_t checked_setting(PyObject* obj, const char* arg_name, const utils::EnumTable& table) {
-    const std::int32_t value = to_i32(obj, arg_name);
-    if (value >= 0 && value <= 0xFF && table.has_code(static_cast<std::uint8_t>(value))) return value;
+void check_setting(std::int32_t value, const char* arg_name, const utils::EnumTable& table) {
+    if (value >= 0 && value <= 0xFF && table.has_code(static_cast<std::uint8_t>(value))) return;
     std::vector<int> codes;
     for (const auto& v : table.variants) codes.push_back(v.code);
     std::sort(codes.begin(), codes.end());
@@ -109,9 +108,12 @@ PyObject* set_eeg_config(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         PyObject* a[3];
         spec.bind(args, nargs, kwnames, a);
         auto client = Borrowed<ClientHandle>::shared(self, client_type());
-        const auto freq = checked_setting(a[0], "sample_rate", proto::eeg_cap::kEegSampleRateTable);
-        const auto gain = checked_setting(a[1], "gain", proto::eeg_cap::kEegSignalGainTable);
-        const auto source = checked_setting(a[2], "signal", proto::eeg_cap::kEegSignalSourceTable);
+        const std::int32_t freq = to_i32(a[0], "sample_rate");
+        const std::int32_t gain = to_i32(a[1], "gain");
+        const std::int32_t source = to_i32(a[2], "signal");
+        check_setting(freq, "sample_rate", proto::eeg_cap::kEegSampleRateTable);
+        check_setting(gain, "gain", proto::eeg_cap::kEegSignalGainTable);
+        check_setting(source, "signal", proto::eeg_cap::kEegSignalSourceTable);
         msgs::AppMain request;
         auto* eeg = request.mutable_eeg();
         eeg->set_cmd(msgs::AcqCmd_CFG_SET);
@@ -129,7 +131,8 @@ PyObject* set_imu_config(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         PyObject* a[1];
         spec.bind(args, nargs, kwnames, a);
         auto client = Borrowed<ClientHandle>::shared(self, client_type());
-        const auto freq = checked_setting(a[0], "sample_rate", proto::eeg_cap::kImuSampleRateTable);
+        const std::int32_t freq = to_i32(a[0], "sample_rate");
+        check_setting(freq, "sample_rate", proto::eeg_cap::kImuSampleRateTable);
         msgs::AppMain request;
         auto* imu = request.mutable_imu();
         imu->set_cmd(msgs::AcqCmd_CFG_SET);

@@ -151,6 +151,7 @@ def test_first_command_of_the_process_carries_id_one(fresh_python):
     ((111, 111, 47), ValueError, "signal"),
     ((-1, 111, 15), ValueError, "sample_rate"),
     ((2147483648, 111, 15), OverflowError, "out of range integral type conversion attempted"),
+    ((7, 111, 2147483648), OverflowError, "out of range integral type conversion attempted"),
     ((111, eeg_cap.EegSignalGain.GAIN_24, 15), TypeError, "argument 'gain': "),
     ((111, 111), TypeError, "missing 1 required positional argument: 'signal'"),
 ])
