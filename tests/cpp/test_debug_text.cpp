@@ -17,7 +17,7 @@ namespace msgs = kx_proto_sdk::eeg_cap;
 
 // ---- Messages and composites ------------------------------------------------
 
-TEST(DebugText, ParsedMessageExample) {
+TEST(MessageDebugText, ParsedMessageExample) {
     msgs::MainApp m;
     m.set_msg_id(7);
     auto* c = m.mutable_eeg()->mutable_config();
@@ -29,7 +29,7 @@ TEST(DebugText, ParsedMessageExample) {
               "Some(EegConfig { freq: Sr250hz, gain: Gain24, source: Normal }), data: None }), imu: None }))");
 }
 
-TEST(DebugText, OrvelMessageExamples) {
+TEST(MessageDebugText, OrvelMessageExamples) {
     msgs::BleApp b;
     b.set_msg_id(3);
     b.set_pairing_status(msgs::PairingStatus_CONNECTING);
@@ -48,7 +48,7 @@ TEST(DebugText, OrvelMessageExamples) {
               "App2Ble(AppDongle { msg_id: 0, msg_type: None, device_info: None, wifi_config: None, ota_cfg: None })");
 }
 
-TEST(DebugText, MessagesShowEveryField) {
+TEST(MessageDebugText, MessagesShowEveryField) {
     const std::pair<std::string, std::string> cases[] = {
         {debug_string<google::protobuf::Message>(msgs::BleApp{}),
          "BleApp { msg_id: 0, error: ConfigErrSuccess, device_info: None, wifi_config: None, pairing_status: None, "
@@ -108,7 +108,7 @@ TEST(DebugText, MessagesShowEveryField) {
     for (const auto& [actual, expected] : cases) EXPECT_EQ(actual, expected);
 }
 
-TEST(DebugText, SampleBlockListsAllBytes) {
+TEST(MessageDebugText, SampleBlockListsAllBytes) {
     msgs::EegSample s;
     std::string data;
     for (int i = 0; i < 108; ++i) data.push_back(static_cast<char>(i * 7));
@@ -121,7 +121,7 @@ TEST(DebugText, SampleBlockListsAllBytes) {
 
 // ---- Texts and bytes ----------------------------------------------------------
 
-TEST(DebugText, QuotedTextEscapes) {
+TEST(MessageDebugText, QuotedTextEscapes) {
     const std::pair<std::string, std::string> cases[] = {
         {"cap-1", R"("cap-1")"},
         {"\"\\\n\r\t", R"("\"\\\n\r\t")"},
@@ -143,7 +143,7 @@ TEST(DebugText, QuotedTextEscapes) {
     }
 }
 
-TEST(DebugText, ByteStrings) {
+TEST(MessageDebugText, ByteStrings) {
     std::string out;
     append_debug_bytes(out, std::string_view{});
     EXPECT_EQ(out, "[]");
