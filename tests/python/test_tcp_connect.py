@@ -22,10 +22,25 @@ GAIN_24 = int(eeg_cap.EegSignalGain.GAIN_24)
 NORMAL = int(eeg_cap.EegSignalSource.NORMAL)
 
 
+KNOWN_CONFIG = (SR_250, GAIN_24, NORMAL)
+
+
+async def prime_eeg_state():
+    """Makes the process-wide last EEG configuration KNOWN_CONFIG (rows then
+    decode with GAIN_24) through a parser of its own, and empties the buffer."""
+    primer = parser("primer")
+    await primer.start_message_stream()
+    block = frames.EegSample(1, frames.sample_block(1))
+    primer.receive_data(frames.MainApp(config=KNOWN_CONFIG, samples=[block]).frame())
+    await eventually(lambda: eeg_cap.get_eeg_buffer(1, True))
+
+
 @pytest.fixture
 def eeg_buffer():
-    """An empty process-wide EEG buffer that keeps everything during the test."""
+    """An empty process-wide EEG buffer that keeps everything during the test,
+    with a known gain."""
     eeg_cap.set_eeg_buffer_cfg(1_000_000)
+    run(prime_eeg_state())
     eeg_cap.clear_eeg_buffer()
     yield
     eeg_cap.set_eeg_buffer_cfg(1000)
@@ -97,7 +112,7 @@ def test_road_over_ipv6(eeg_buffer):
             await conn.send(script.message().frame())
             return await collector.wait_for(4)
 
-    assert run(scenario()) == [frames.row(s, 0) for s in script.sent]
+    assert run(scenario()) == [frames.row(s, GAIN_24) for s in script.sent]
 
 
 def test_frames_split_garbage_and_bursts_are_parsed(eeg_buffer):
@@ -117,7 +132,7 @@ def test_frames_split_garbage_and_bursts_are_parsed(eeg_buffer):
             await conn.send(burst)
             return await collector.wait_for(len(script.sent))
 
-    assert run(scenario()) == [frames.row(s, 0) for s in script.sent]
+    assert run(scenario()) == [frames.row(s, GAIN_24) for s in script.sent]
 
 
 def test_failed_connect_leaves_its_receive_task_for_the_next_connection(eeg_buffer, caplog):
@@ -156,7 +171,7 @@ def test_failed_connect_leaves_its_receive_task_for_the_next_connection(eeg_buff
 
     error, rows = run(scenario())
     assert error == "Failed to connect to TCP server: Connection refused (os error 111)"
-    expected = [frames.row(s, 0) for s in script.sent]
+    expected = [frames.row(s, GAIN_24) for s in script.sent]
     assert sorted(rows) == sorted(expected * 2)
     assert messages(caplog, PY_TCP_LOGGER, logging.DEBUG).count("Starting receive tcp data") == 2
 
@@ -178,7 +193,7 @@ def test_second_connect_warns_and_every_copy_parses_the_stream(eeg_buffer, caplo
 
     rows, connections = run(scenario())
     assert connections == 1
-    assert sorted(rows) == sorted([frames.row(s, 0) for s in script.sent] * 2)
+    assert sorted(rows) == sorted([frames.row(s, GAIN_24) for s in script.sent] * 2)
     assert messages(caplog, TCP_LOGGER, logging.WARNING) == ["Connection already exists."]
 
 
@@ -201,7 +216,7 @@ def test_half_frame_given_before_connect_is_completed_by_the_copy(eeg_buffer):
             return first, second
 
     first, second = run(scenario())
-    expected = [frames.row(s, 0) for s in script.sent]
+    expected = [frames.row(s, GAIN_24) for s in script.sent]
     assert first == expected and second == expected
 
 
@@ -223,7 +238,7 @@ def test_peer_closing_mid_frame_is_survived(eeg_buffer, caplog):
             return rows
 
     rows = run(scenario())
-    assert rows == [frames.row(s, 0) for s in script.sent]
+    assert rows == [frames.row(s, GAIN_24) for s in script.sent]
     assert "Connection already exists." in messages(caplog, TCP_LOGGER, logging.WARNING)
 
 

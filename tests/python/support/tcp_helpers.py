@@ -47,13 +47,13 @@ def parser(device_id: str = "cap-1"):
 
 async def attach(dev, *parsers, host: str = "127.0.0.1", stream_messages: bool = True):
     """A client of the emulator `dev`, connected once per parser (one fresh
-    parser by default); each parser then feeds the EEG buffer unless
+    parser by default); each distinct parser then feeds the EEG buffer unless
     `stream_messages` is false. Returns (client, emulator side of the connection)."""
     parsers = parsers or (parser(),)
     client = kx.PyTcpClient(host, dev.port)
     for p in parsers:
         assert await client.connect(p) == ()
     if stream_messages:
-        for p in parsers:
+        for p in {id(p): p for p in parsers}.values():  # one consumer per parser
             assert await p.start_message_stream() == ()
     return client, await dev.wait_connection()
