@@ -109,10 +109,14 @@ void append_debug_quoted(std::string& out, std::string_view text) {
 }
 
 void append_debug_bytes(std::string& out, std::span<const std::uint8_t> bytes) {
+    out.reserve(out.size() + bytes.size() * 5 + 2);
     out += '[';
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (i > 0) out += ", ";
-        fmt::format_to(std::back_inserter(out), "{}", bytes[i]);
+        const unsigned b = bytes[i];
+        if (b >= 100) out += static_cast<char>('0' + b / 100);
+        if (b >= 10) out += static_cast<char>('0' + b / 10 % 10);
+        out += static_cast<char>('0' + b % 10);
     }
     out += ']';
 }
