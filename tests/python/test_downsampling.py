@@ -134,3 +134,19 @@ def test_argument_errors(call, exc, text):
 
 def test_keywords():
     assert down(operation=Op.Sum, window_size=2, data=[1, 2, 3, 4]) == [3.0, 7.0]
+
+
+def test_list_shrunk_by_an_item_conversion_is_read_safely():
+    data = [1.0] * 10
+
+    class Shrinks:
+        def __float__(self):
+            data.clear()
+            for i in range(200):  # reuse the freed item storage
+                [float(i)] * 100
+            return 2.0
+
+    data[1] = Shrinks()
+    data.extend([3.0] * 10_000)
+    # Like iteration: the values read before the list shrank, then it ends.
+    assert down(data, 1, Op.First) == [1.0, 2.0]

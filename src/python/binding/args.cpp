@@ -221,13 +221,16 @@ std::vector<float> to_f32_seq(PyObject* obj, const char* arg_name) {
     std::vector<float> out;
     if (read_float_buffer(obj, out)) return out;
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
-        PyObject** items = PySequence_Fast_ITEMS(obj);
-        out.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = items[i];
-            const double v = PyFloat_CheckExact(item) ? PyFloat_AS_DOUBLE(item) : to_f64(item, arg_name);
-            out.push_back(static_cast<float>(v));
+        out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(obj)));
+        // An item's __float__ may shrink the list: re-read the size and hold the item.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
+            PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
+            if (PyFloat_CheckExact(item)) {
+                out.push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
+                continue;
+            }
+            const Ref held = Ref::borrow(item);
+            out.push_back(static_cast<float>(to_f64(held.get(), arg_name)));
         }
         return out;
     }
