@@ -1,10 +1,12 @@
 // Butterworth design, zero-phase filtering and mains-noise removal.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <complex>
 #include <numbers>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "data_handler/butterworth.hpp"
@@ -208,5 +210,36 @@ TEST(EnvNoise, DefaultRemovesBothAndSettingSwitches) {
               dh::design_butterworth(BandKind::BandStop, 4, {59.0f, 61.0f}, 500.0f));
     EXPECT_EQ(dh::remove_env_noise(std::vector<float>(28, 1.0f)).size(), 28u);
     EXPECT_NE(error_text([] { dh::remove_env_noise(std::vector<float>(27, 1.0f)); }), "<no error>");
+    dh::set_env_noise_config(dh::NoiseTypes::FIFTY_AND_SIXTY, 250.0f);
+}
+
+TEST(EnvNoise, ConcurrentSettingAndFilteringSeeWholeSettings) {
+    const auto x = sine(400, 50.0f, 250.0f);
+    dh::set_env_noise_config(dh::NoiseTypes::FIFTY, 250.0f);
+    const auto fifty = dh::remove_env_noise(x);
+    dh::set_env_noise_config(dh::NoiseTypes::SIXTY, 500.0f);
+    const auto sixty = dh::remove_env_noise(x);
+    ASSERT_NE(fifty, sixty);
+
+    std::atomic<bool> stop{false};
+    std::thread setter([&] {
+        for (int i = 0; i < 200; ++i) {
+            dh::set_env_noise_config(i % 2 ? dh::NoiseTypes::SIXTY : dh::NoiseTypes::FIFTY, i % 2 ? 500.0f : 250.0f);
+        }
+        stop = true;
+    });
+    std::vector<std::thread> readers;
+    std::atomic<int> mixed{0};
+    for (int r = 0; r < 3; ++r) {
+        readers.emplace_back([&] {
+            while (!stop) {
+                const auto y = dh::remove_env_noise(x);
+                if (y != fifty && y != sixty) ++mixed;
+            }
+        });
+    }
+    setter.join();
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(mixed.load(), 0);
     dh::set_env_noise_config(dh::NoiseTypes::FIFTY_AND_SIXTY, 250.0f);
 }

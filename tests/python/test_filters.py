@@ -1,5 +1,7 @@
 """Butterworth filters and mains-noise removal of eeg_cap, checked against SciPy."""
 
+import array
+import collections
 import math
 
 import numpy as np
@@ -162,8 +164,12 @@ def test_nan_cut_off_or_rate_is_refused(low, fs):
         lambda x: x.astype(">f8"),  # foreign byte order: read item by item
         lambda x: [np.float64(v) for v in x],
         lambda x: memoryview(x.astype(np.float32)),
+        lambda x: array.array("d", x),
+        lambda x: array.array("f", x),
+        lambda x: collections.deque(x.tolist()),
     ],
-    ids=["list", "tuple", "f64", "f32", "strided", "big-endian", "numpy-scalars", "memoryview"],
+    ids=["list", "tuple", "f64", "f32", "strided", "big-endian", "numpy-scalars", "memoryview",
+         "array-d", "array-f", "deque"],
 )
 def test_every_input_form_gives_the_same_values(make):
     x = make_signal(250.0, seconds=1.0, seed=3)
