@@ -257,3 +257,73 @@ TEST(EnumNames, UnnamedNumbersShowAsNumbers) {
 }
 
 }  // namespace
+
+namespace {
+
+// Canonical UTF-8 of a scalar value.
+std::string encode_utf8(char32_t cp) {
+    std::string s;
+    if (cp < 0x80) {
+        s += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        s += static_cast<char>(0xC0 | (cp >> 6));
+        s += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        s += static_cast<char>(0xE0 | (cp >> 12));
+        s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        s += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        s += static_cast<char>(0xF0 | (cp >> 18));
+        s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        s += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    return s;
+}
+
+// Every scalar value round-trips; every sequence of up to three bytes is
+// valid exactly when it is the canonical encoding of scalar values.
+TEST(Unicode, Utf8ValidationIsExactOverShortSequences) {
+    for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+        const std::string s = encode_utf8(cp);
+        const bool scalar = cp < 0xD800 || cp > 0xDFFF;
+        ASSERT_EQ(kx::utils::is_valid_utf8(s), scalar) << std::hex << static_cast<std::uint32_t>(cp);
+        if (scalar) {
+            std::size_t pos = 0;
+            ASSERT_EQ(kx::utils::next_code_point(s, pos), std::optional<char32_t>(cp));
+            ASSERT_EQ(pos, s.size());
+        }
+    }
+    // Reference: a sequence is valid iff it splits into canonical encodings.
+    auto reference = [](const std::string& s) {
+        std::size_t pos = 0;
+        while (pos < s.size()) {
+            bool matched = false;
+            for (std::size_t len = 1; len <= 4 && pos + len <= s.size() && !matched; ++len) {
+                const auto* p = reinterpret_cast<const unsigned char*>(s.data() + pos);
+                char32_t cp = len == 1 ? p[0] : p[0] & (0x7F >> len);
+                for (std::size_t i = 1; i < len; ++i) cp = (cp << 6) | (p[i] & 0x3F);
+                if (cp <= 0x10FFFF && encode_utf8(cp) == s.substr(pos, len) && (cp < 0xD800 || cp > 0xDFFF)) {
+                    pos += len;
+                    matched = true;
+                }
+            }
+            if (!matched) return false;
+        }
+        return true;
+    };
+    // All first and second bytes; third bytes from every class boundary.
+    const std::uint8_t thirds[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC2, 0xE0, 0xF4, 0xFF};
+    std::string s(3, '\0');
+    for (std::uint32_t v = 0; v < (1u << 16); ++v) {
+        s[0] = static_cast<char>(v >> 8);
+        s[1] = static_cast<char>(v);
+        ASSERT_EQ(kx::utils::is_valid_utf8(s.substr(0, 2)), reference(s.substr(0, 2))) << std::hex << v;
+        for (std::uint8_t t : thirds) {
+            s[2] = static_cast<char>(t);
+            ASSERT_EQ(kx::utils::is_valid_utf8(s), reference(s)) << std::hex << v << " " << int(t);
+        }
+    }
+}
+
+}  // namespace
