@@ -1,5 +1,5 @@
 // MessageParser(device_id, msg_type): a stream parser fed from Python with
-// receive_data; MessageStream: registered, made by no operation.
+// receive_data; start_message_stream feeds the EEG buffer from its messages.
 #include "python/py_msg_parser.hpp"
 
 #include "python/binding/args.hpp"
@@ -8,6 +8,7 @@
 #include "python/binding/errors.hpp"
 #include "python/py_classes.hpp"
 #include "python/py_enums.hpp"
+#include "python/py_message_stream.hpp"
 
 namespace kx::py {
 namespace {
@@ -36,8 +37,16 @@ PyObject* receive_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+PyObject* start_message_stream(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        auto state = Borrowed<MessageParserState>::shared(self, message_parser_type());
+        return py::start_message_stream(state->parser.sender());
+    });
+}
+
 PyMethodDef g_parser_methods[] = {
     KX_METHOD("receive_data", receive_data, "($self, data)"),
+    KX_METHOD_NOARGS("start_message_stream", start_message_stream),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -57,11 +66,6 @@ PyTypeObject* message_parser_type() {
             .methods(g_parser_methods)
             .build();
     });
-}
-
-PyTypeObject* message_stream_type() {
-    static TypeCell cell;
-    return cell.get([] { return ClassSpec<MessageStreamHandle>("MessageStream").build(); });
 }
 
 }  // namespace kx::py

@@ -6,18 +6,14 @@
 
 #include <memory>
 
+#include "proto/message_stream.hpp"
 #include "proto/msg_parser.hpp"
-#include "utils/async_mutex.hpp"
 
 namespace kx::py {
 
 // A stream over one receiver of a parser's message channel, behind an async mutex.
-struct MessageStreamSlot {
-    explicit MessageStreamSlot(proto::MessageReceiver rx) : receiver(std::move(rx)) {}
-    utils::AsyncMutex lock;
-    proto::MessageReceiver receiver;
-};
-using MessageStreamHandle = std::shared_ptr<MessageStreamSlot>;
+using MessageStreamSlot = proto::MessageStream;
+using MessageStreamHandle = proto::MessageStreamHandle;
 
 // Contents of a MessageParser object.
 struct MessageParserState {

@@ -17,10 +17,10 @@ constexpr TypeGetter kClasses[] = {
 // Functions in registration order. Each subsystem adds its entry here when it lands.
 PyMethodDef* const kFunctions[] = {
     &g_mdns_scan_def,
-    // &g_set_eeg_buffer_cfg_def,
-    // &g_clear_eeg_buffer_def,
-    // &g_get_eeg_buffer_def,
-    // &g_parse_eeg_data_def,
+    &g_set_eeg_buffer_cfg_def,
+    &g_clear_eeg_buffer_def,
+    &g_get_eeg_buffer_def,
+    &g_parse_eeg_data_def,
     &g_apply_high_pass_filter_def,
     &g_apply_low_pass_filter_def,
     &g_apply_band_pass_filter_def,
@@ -28,8 +28,8 @@ PyMethodDef* const kFunctions[] = {
     &g_apply_downsampling_def,
     &g_set_env_noise_filter_cfg_def,
     &g_remove_env_noise_def,
-    // &g_set_eeg_data_callback_def,
-    // &g_ecap_set_imu_data_callback_def,
+    &g_set_eeg_data_callback_def,
+    &g_ecap_set_imu_data_callback_def,
     nullptr,
 };
 
