@@ -42,15 +42,14 @@ void set_env_noise_config(NoiseTypes noise_type, float fs) {
     s.config = std::move(next);
 }
 
-std::vector<float> remove_env_noise(std::span<const float> data) {
+std::vector<float> remove_env_noise(std::vector<float> data) {
     const EnvNoiseConfig cfg = env_noise_config();
     switch (cfg.noise_type) {
-        case NoiseTypes::FIFTY: return zero_phase_filter(data, cfg.fifty_hz);
-        case NoiseTypes::SIXTY: return zero_phase_filter(data, cfg.sixty_hz);
+        case NoiseTypes::FIFTY: return zero_phase_filter(std::move(data), cfg.fifty_hz);
+        case NoiseTypes::SIXTY: return zero_phase_filter(std::move(data), cfg.sixty_hz);
         case NoiseTypes::FIFTY_AND_SIXTY: break;
     }
-    const auto without_fifty = zero_phase_filter(data, cfg.fifty_hz);
-    return zero_phase_filter(without_fifty, cfg.sixty_hz);
+    return zero_phase_filter(zero_phase_filter(std::move(data), cfg.fifty_hz), cfg.sixty_hz);
 }
 
 }  // namespace kx::data_handler

@@ -2,7 +2,6 @@
 // band-stop design ready for each at the current sampling rate.
 #pragma once
 
-#include <span>
 #include <vector>
 
 #include "data_handler/butterworth.hpp"
@@ -24,6 +23,6 @@ EnvNoiseConfig env_noise_config();
 void set_env_noise_config(NoiseTypes noise_type, float fs);
 
 // Zero-phase filters data with the band-stop(s) of the current setting.
-std::vector<float> remove_env_noise(std::span<const float> data);
+std::vector<float> remove_env_noise(std::vector<float> data);
 
 }  // namespace kx::data_handler

@@ -164,21 +164,20 @@ std::size_t pad_length(BandKind kind, std::uint64_t order) {
     return edge_for(section_count(kind, order), first_order);
 }
 
-std::vector<float> zero_phase_filter(std::span<const float> data, const SosDesign& sos) {
+std::vector<float> zero_phase_filter(std::vector<float> data, const SosDesign& sos) {
     const std::size_t edge = pad_length(sos);
     const std::size_t len = data.size();
     require_longer_than_pad(len, edge);
 
-    // Odd extension: edge reflected values on each side, mirrored through the end points.
-    // The extended signal is also the output buffer: passes read and write it
-    // in place, and the padding is cut off at the end.
-    std::vector<float> ext(len + 2 * edge);
+    // Odd extension: edge values on each side, mirrored through the end points.
+    // The pads live in their own small buffers and the data is filtered in
+    // place, the state carrying over from one segment to the next.
+    std::vector<float> head(edge), tail(edge);
     const Acc first = data[0], last = data[len - 1];
     for (std::size_t i = 0; i < edge; ++i) {
-        ext[i] = static_cast<float>(2.0 * first - data[edge - i]);
-        ext[edge + len + i] = static_cast<float>(2.0 * last - data[len - 2 - i]);
+        head[i] = static_cast<float>(2.0 * first - data[edge - i]);
+        tail[i] = static_cast<float>(2.0 * last - data[len - 2 - i]);
     }
-    std::copy(data.begin(), data.end(), ext.begin() + static_cast<std::ptrdiff_t>(edge));
 
     // Designed sections have a0 = 1, which the recursion relies on.
     std::vector<Stage> stages(sos.size());
@@ -188,25 +187,32 @@ std::vector<float> zero_phase_filter(std::span<const float> data, const SosDesig
     std::vector<FastStage> running(stages.size());
     std::transform(stages.begin(), stages.end(), running.begin(), fast);
 
-    const auto n = static_cast<std::ptrdiff_t>(ext.size());
     constexpr auto unrolled = std::make_index_sequence<8>{};
-    start_states(running, zi, ext.front());
-    run_pass(running, ext.data(), n, 1, unrolled);
-    start_states(running, zi, ext.back());
-    run_pass(running, ext.data() + n - 1, n, -1, unrolled);
-
-    ext.erase(ext.begin(), ext.begin() + static_cast<std::ptrdiff_t>(edge));
-    ext.resize(len);
-    return ext;
+    auto forward = [&](std::vector<float>& seg) {
+        run_pass(running, seg.data(), static_cast<std::ptrdiff_t>(seg.size()), 1, unrolled);
+    };
+    auto backward = [&](std::vector<float>& seg) {
+        const auto n = static_cast<std::ptrdiff_t>(seg.size());
+        run_pass(running, seg.data() + n - 1, n, -1, unrolled);
+    };
+    start_states(running, zi, edge > 0 ? head.front() : data.front());
+    forward(head);
+    forward(data);
+    forward(tail);
+    start_states(running, zi, edge > 0 ? tail.back() : data.back());
+    backward(tail);
+    backward(data);
+    backward(head);
+    return data;
 }
 
-std::vector<float> butterworth_filter(std::span<const float> data, BandKind kind,
+std::vector<float> butterworth_filter(std::vector<float> data, BandKind kind,
                                       std::uint64_t order, CutOffs cut, float fs) {
     check_cut_offs(kind, cut, fs);
     // Refuse short input before building a design whose size grows with the order.
     const std::size_t edge = pad_length(kind, order);
     require_longer_than_pad(data.size(), edge);
-    return zero_phase_filter(data, design_butterworth(kind, order, cut, fs));
+    return zero_phase_filter(std::move(data), design_butterworth(kind, order, cut, fs));
 }
 
 }  // namespace kx::data_handler

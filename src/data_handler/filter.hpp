@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "data_handler/butterworth.hpp"
@@ -19,12 +18,12 @@ std::size_t pad_length(const SosDesign& sos);
 // refused before the design is built).
 std::size_t pad_length(BandKind kind, std::uint64_t order);
 
-// Forward-backward filtering. Throws SignalArgumentError unless data is
-// longer than pad_length(sos).
-std::vector<float> zero_phase_filter(std::span<const float> data, const SosDesign& sos);
+// Forward-backward filtering, in place in `data`'s storage. Throws
+// SignalArgumentError unless data is longer than pad_length(sos).
+std::vector<float> zero_phase_filter(std::vector<float> data, const SosDesign& sos);
 
 // Checks cut-offs and length, designs, then filters zero-phase.
-std::vector<float> butterworth_filter(std::span<const float> data, BandKind kind,
+std::vector<float> butterworth_filter(std::vector<float> data, BandKind kind,
                                       std::uint64_t order, CutOffs cut, float fs);
 
 }  // namespace kx::data_handler

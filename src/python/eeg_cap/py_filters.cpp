@@ -27,11 +27,11 @@ PyObject* single_cut_filter(const ArgSpec& spec, BandKind kind, const char* cut_
     return guarded([&]() -> PyObject* {
         PyObject* a[4];
         spec.bind(args, nargs, kwnames, a);
-        const auto data = to_f32_seq(a[0], "data");
+        auto data = to_f32_seq(a[0], "data");
         const auto order = to_usize(a[1], "order");
         const float cut = to_f32(a[2], cut_name);
         const float fs = to_f32(a[3], "fs");
-        return f32_list(value_errors([&] { return data_handler::butterworth_filter(data, kind, order, {cut, cut}, fs); }));
+        return f32_list(value_errors([&] { return data_handler::butterworth_filter(std::move(data), kind, order, {cut, cut}, fs); }));
     });
 }
 
@@ -41,11 +41,11 @@ PyObject* band_filter(const ArgSpec& spec, BandKind kind, PyObject* const* args,
     return guarded([&]() -> PyObject* {
         PyObject* a[5];
         spec.bind(args, nargs, kwnames, a);
-        const auto data = to_f32_seq(a[0], "data");
+        auto data = to_f32_seq(a[0], "data");
         const auto order = to_usize(a[1], "order");
         const CutOffs cut{to_f32(a[2], "low_cut"), to_f32(a[3], "high_cut")};
         const float fs = to_f32(a[4], "fs");
-        return f32_list(value_errors([&] { return data_handler::butterworth_filter(data, kind, order, cut, fs); }));
+        return f32_list(value_errors([&] { return data_handler::butterworth_filter(std::move(data), kind, order, cut, fs); }));
     });
 }
 
@@ -87,8 +87,8 @@ PyObject* remove_env_noise(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         static const ArgSpec spec{"remove_env_noise()", {"data"}};
         PyObject* a[1];
         spec.bind(args, nargs, kwnames, a);
-        const auto data = to_f32_seq(a[0], "data");
-        return f32_list(value_errors([&] { return data_handler::remove_env_noise(data); }));
+        auto data = to_f32_seq(a[0], "data");
+        return f32_list(value_errors([&] { return data_handler::remove_env_noise(std::move(data)); }));
     });
 }
 
