@@ -105,6 +105,8 @@ PyObject* butterworth_sos(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         else if (kind_name == "bandstop") kind = BandKind::BandStop;
         else raise(PyExc_ValueError, "kind must be lowpass, highpass, bandpass or bandstop");
         const auto order = to_usize(a[1], "order");
+        // Without data to bound it, keep the order within what anyone can use.
+        if (order > 1000) raise(PyExc_ValueError, "order must be at most 1000");
         const CutOffs cut{to_f32(a[2], "low_cut"), to_f32(a[3], "high_cut")};
         const float fs = to_f32(a[4], "fs");
         const auto sos = value_errors([&] { return data_handler::design_butterworth(kind, order, cut, fs); });
