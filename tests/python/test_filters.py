@@ -280,3 +280,47 @@ def test_mains_setting_accepts_250_after_refusing_122():
         eeg_cap.set_env_noise_filter_cfg(NoiseTypes.FIFTY, 122.0)
     assert eeg_cap.set_env_noise_filter_cfg(NoiseTypes.FIFTY, 250.0) is None
     assert rms_middle(eeg_cap.remove_env_noise(sine(50.0))) < 1e-3
+
+
+def test_fresh_process_starts_with_both_mains_filters_at_250(fresh_python):
+    result = fresh_python(
+        """
+        import numpy as np
+        from scipy import signal
+        from kx_proto_sdk import NoiseTypes, eeg_cap
+
+        t = np.arange(1500) / 250.0
+        x = np.sin(2 * np.pi * 50 * t) + np.sin(2 * np.pi * 60 * t) + np.sin(2 * np.pi * 7 * t)
+        x = x.astype(np.float32).astype(np.float64)
+        want = x
+        for low, high in ((49.0, 51.0), (59.0, 61.0)):
+            want = signal.sosfiltfilt(signal.butter(4, [low, high], btype="bandstop", fs=250.0, output="sos"), want)
+        # A refused setting before any accepted one leaves the initial filters.
+        try:
+            eeg_cap.set_env_noise_filter_cfg(NoiseTypes.SIXTY, 100.0)
+        except ValueError:
+            pass
+        got = np.array(eeg_cap.remove_env_noise(x.tolist()))
+        print(float(np.max(np.abs(got - want))))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert float(result.stdout) < 5e-5
+
+
+@pytest.mark.parametrize(
+    "args, text",
+    [
+        (("lowpass", 1001, 10.0, 10.0, 250.0), "order must be at most 1000"),
+        (("notch", 2, 10.0, 20.0, 250.0), "kind must be lowpass, highpass, bandpass or bandstop"),
+        (("bandpass", 2, 20.0, 10.0, 250.0), "Wn[0] must be less than Wn[1]"),
+    ],
+)
+def test_design_probe_refuses_bad_arguments(args, text):
+    with pytest.raises(ValueError) as info:
+        eeg_cap._butterworth_sos(*args)
+    assert str(info.value) == text
+
+
+def test_design_probe_is_not_public():
+    assert "_butterworth_sos" not in eeg_cap.__all__
