@@ -1,6 +1,7 @@
 #include "data_handler/downsampling.hpp"
 
 #include <cmath>
+#include <utility>
 
 #include "data_handler/signal_error.hpp"
 
@@ -46,32 +47,35 @@ float window_median(std::span<const float> w, RankScratch& scratch) {
 }  // namespace
 
 float select_rank(std::span<const float> values, std::size_t k, RankScratch& s) {
-    // The current list sits in list[0, count); each round keeps the lows
-    // (compacted in place) or the highs, both in list order.
-    auto& scratch = s.list;
-    auto& highs = s.highs;
-    scratch.assign(values.begin(), values.end());
-    std::size_t count = scratch.size();
+    // The current list sits in cur[0, count). Each round writes every value
+    // both to the lows (compacted in place) and to the highs buffer, and
+    // advances only the side it belongs to: no data-dependent branch.
+    s.list.assign(values.begin(), values.end());
+    s.highs.resize(values.size());
+    float* cur = s.list.data();
+    float* spare = s.highs.data();
+    std::size_t count = values.size();
     while (count > 1) {
-        const float pivot = scratch[count / 2];
-        highs.clear();
-        std::size_t lows = 0;
+        const float pivot = cur[count / 2];
+        std::size_t lows = 0, highs = 0;
         for (std::size_t i = 0; i < count; ++i) {
-            const float v = scratch[i];
-            if (v < pivot) scratch[lows++] = v;  // lows compact in place, order kept
-            else if (v > pivot) highs.push_back(v);
+            const float v = cur[i];
+            cur[lows] = v;
+            spare[highs] = v;
+            lows += v < pivot;
+            highs += v > pivot;
         }
         if (k < lows) {
             count = lows;
-        } else if (k < count - highs.size()) {
+        } else if (k < count - highs) {
             return pivot;
         } else {
-            k -= count - highs.size();
-            count = highs.size();
-            std::copy(highs.begin(), highs.end(), scratch.begin());
+            k -= count - highs;
+            count = highs;
+            std::swap(cur, spare);
         }
     }
-    return scratch[0];
+    return cur[0];
 }
 
 std::vector<float> downsample(std::span<const float> data, std::uint64_t window_size,
