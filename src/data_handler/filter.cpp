@@ -69,9 +69,7 @@ std::vector<std::array<Acc, 2>> cascade_steady_state(const std::vector<Stage>& s
     return zi;
 }
 
-// One pass over x[0..n) with stride `step` (+1 forward, -1 backward), in place.
-// The state stays in registers across the whole pass; the cascade of N stages
-// is unrolled so consecutive samples overlap across stages.
+// One sample through one section (the generic path for long cascades).
 inline Acc step_stage(FastStage& s, Acc v) {
     const Acc y = s.b0 * v + s.z0;
     const Acc z0 = (s.c1 * v + s.z1) - s.a1 * s.z0;
@@ -80,8 +78,10 @@ inline Acc step_stage(FastStage& s, Acc v) {
     return y;
 }
 
+// One pass over x[0..n) with stride `step` (+1 forward, -1 backward), in place.
 // Cascades of up to 8 sections are unrolled with every value in a local
-// scalar, so the states stay in registers instead of round-tripping memory.
+// scalar, so the states stay in registers instead of round-tripping memory,
+// and consecutive samples overlap across the sections.
 // GCC's pairing of the scalar chains into vectors only adds shuffles to the
 // critical path here (about a third slower), so it is switched off.
 #if defined(__GNUC__) && !defined(__clang__)
