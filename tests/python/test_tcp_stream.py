@@ -1,6 +1,7 @@
 """The raw byte stream: get_data_stream() and PyTcpStream."""
 import asyncio
 import gc
+import sys
 import logging
 
 import pytest
@@ -199,3 +200,26 @@ def test_next_without_running_loop_raises():
         stream.__anext__()
     with pytest.raises(RuntimeError, match="no running event loop"):
         kx.PyTcpClient("127.0.0.1", 9).get_data_stream()
+
+
+def test_calls_leave_no_references_behind():
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            client, conn = await connected(dev)
+            p = kx.MessageParser("dev", kx.MsgType.Orvel)
+            before = sys.getrefcount(client), sys.getrefcount(p)
+            for _ in range(50):
+                stream = await client.get_data_stream()
+                await client.connect(p)
+                await client.send_command(1, b"ping")
+                await conn.send(b"x")
+                chunk = await stream.__anext__()
+                assert chunk == b"x"
+                with pytest.raises(RuntimeError):
+                    await kx.PyTcpClient("127.0.0.1", 9).get_eeg_config()
+            del stream, chunk
+            gc.collect()
+            return before, (sys.getrefcount(client), sys.getrefcount(p))
+
+    before, after = run(scenario())
+    assert before == after
