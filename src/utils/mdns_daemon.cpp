@@ -131,11 +131,15 @@ struct Daemon::Impl {
         in.timer = nullptr;
     }
 
-    void end_browse(Browse& b, bool say_stopped) {
+    // Ends the stream; the browser itself is freed unless we are inside its
+    // own callback (it then goes with the next browse, stop or shutdown).
+    void end_browse(Browse& b, bool say_stopped, bool free_browser = true) {
         for (auto& [name, in] : b.instances) release_lookups(*in);
         b.instances.clear();
-        if (b.browser) avahi_s_service_browser_free(b.browser);
-        b.browser = nullptr;
+        if (free_browser && b.browser) {
+            avahi_s_service_browser_free(b.browser);
+            b.browser = nullptr;
+        }
         if (say_stopped) emit(b, SearchStopped{b.service_type});
         b.stream->close();
     }
@@ -216,7 +220,7 @@ struct Daemon::Impl {
             case AVAHI_BROWSER_FAILURE:
                 KX_WARN(kLogTarget, "Browsing {} failed: {}", b.service_type,
                         error_text(avahi_server_errno(impl.server)));
-                impl.end_browse(b, true);
+                impl.end_browse(b, true, false);
                 break;
             case AVAHI_BROWSER_CACHE_EXHAUSTED:
             case AVAHI_BROWSER_ALL_FOR_NOW:

@@ -3,7 +3,6 @@
 #include <type_traits>
 #include <utility>
 
-#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -34,7 +33,7 @@ bool EventStream::push(ServiceEvent event) {
     std::lock_guard lock(mutex_);
     if (closed_ || queue_.size() >= kMaxQueued) return false;
     queue_.push_back(std::move(event));
-    ring_locked();
+    readers_.wake_one();
     return true;
 }
 
@@ -42,17 +41,12 @@ void EventStream::close() {
     std::lock_guard lock(mutex_);
     if (closed_) return;
     closed_ = true;
-    ring_locked();
+    readers_.wake_all();
 }
 
 bool EventStream::closed() const {
     std::lock_guard lock(mutex_);
     return closed_;
-}
-
-void EventStream::ring_locked() {
-    // A full doorbell already has a ring pending; that is enough.
-    if (doorbell_) (void)doorbell_->try_send(asio::error_code{}, true);
 }
 
 std::optional<ServiceEvent> EventStream::try_pop(bool& ended) {
@@ -68,22 +62,16 @@ std::optional<ServiceEvent> EventStream::try_pop(bool& ended) {
 }
 
 asio::awaitable<std::optional<ServiceEvent>> EventStream::next() {
-    auto executor = co_await asio::this_coro::executor;
     for (;;) {
-        std::shared_ptr<Doorbell> doorbell;
-        {
-            std::lock_guard lock(mutex_);
-            if (!queue_.empty()) {
-                ServiceEvent event = std::move(queue_.front());
-                queue_.pop_front();
-                co_return event;
-            }
-            if (closed_) co_return std::nullopt;
-            if (!doorbell_) doorbell_ = std::make_shared<Doorbell>(executor, 1);
-            doorbell = doorbell_;
+        co_await readers_.async_wait([this] { return !queue_.empty() || closed_; }, asio::use_awaitable);
+        std::lock_guard lock(mutex_);
+        if (!queue_.empty()) {
+            ServiceEvent event = std::move(queue_.front());
+            queue_.pop_front();
+            co_return event;
         }
-        // A stale ring only costs one more turn of the loop.
-        co_await doorbell->async_receive(asio::use_awaitable);
+        if (closed_) co_return std::nullopt;
+        // Another reader took the event first: wait again.
     }
 }
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include <asio/awaitable.hpp>
-#include <asio/error_code.hpp>
-#include <asio/experimental/concurrent_channel.hpp>
+
+#include "utils/async_wait_queue.hpp"
 
 namespace kx::utils::mdns_daemon {
 
@@ -63,15 +63,10 @@ public:
     asio::awaitable<std::optional<ServiceEvent>> next();
 
 private:
-    using Doorbell = asio::experimental::concurrent_channel<void(asio::error_code, bool)>;
-    void ring_locked();
-
     mutable std::mutex mutex_;
     std::deque<ServiceEvent> queue_;
     bool closed_ = false;
-    // Created by the first waiting reader; capacity one, so a ring is never
-    // lost between a reader's check and its wait.
-    std::shared_ptr<Doorbell> doorbell_;
+    detail::WaitQueue readers_{mutex_};
 };
 
 // The receiving end of a browse. Dropping it tells the daemon that nobody
