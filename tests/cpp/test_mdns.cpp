@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ostream>
 #include <string>
 
 #include "utils/mdns.hpp"
@@ -15,6 +16,8 @@ struct ElapsedCase {
     long long ns;
     std::string text;
 };
+
+void PrintTo(const ElapsedCase& c, std::ostream* os) { *os << c.ns << " ns"; }
 
 class ElapsedText : public ::testing::TestWithParam<ElapsedCase> {};
 
