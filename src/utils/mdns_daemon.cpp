@@ -201,6 +201,8 @@ struct Daemon::Impl {
                     impl.emit(b, ServiceFound{b.service_type, impl.fullname(b, name)});
                 }
                 Instance& in = *slot;
+                KX_TRACE(kLogTarget, "{} seen on interface {} ({})", impl.fullname(b, name), iface,
+                         avahi_proto_to_string(proto));
                 in.seen_on.emplace(iface, proto);
                 if (!in.reported && !in.resolver && in.host_name.empty()) {
                     impl.start_resolver(in, iface, proto);

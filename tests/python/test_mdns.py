@@ -307,3 +307,25 @@ print("REPORT {}", flush=True)
     assert done.returncode == 0, done.stderr
     assert "REPORT {}" in done.stdout
     assert "Fatal" not in done.stderr and "Segmentation" not in done.stderr
+
+
+@needs_namespace
+def test_a_device_answering_over_ipv4_and_ipv6_is_reported_once():
+    # The second scan's browse finds the device in the cache on both protocols
+    # at once, before it resolves: a duplicate would show there.
+    report, _ = run("""
+async def main():
+    first = await scan_outcome()
+    await asyncio.sleep(1.5)
+    report(first=first, second=await scan_outcome())
+asyncio.run(main())
+""", peer_responders=[responder("dual:4242:10.77.0.2,fd00::2",
+                                extra=["--ipv6", "--interface", "10.77.0.2", "--interface", "veth-b"])])
+    assert report["first"]["ok"][1] == report["second"]["ok"][1] == 4242
+    records = mdns_records(report)
+    second_start = [i for i, r in enumerate(records) if "SearchStarted" in r["msg"]][1]
+    second = records[second_start:]
+    assert sorted(r["msg"] for r in second if r["line"] == 42) == ["Resolved Address: 10.77.0.2",
+                                                                   "Resolved Address: fd00::2"]
+    assert len([r for r in second if "ServiceFound" in r["msg"]]) == 1
+    assert len([r for r in second if r["line"] == 34]) == 1

@@ -34,9 +34,9 @@ def run_scenario(code, responders=(), peer_responders=(), env=None, timeout=60):
 
     `responders`: one argument list for mdns_responder.py per responder, all
     announced before the code starts. `peer_responders` run in a second
-    namespace joined to the first by a veth pair ("veth-a" here, "veth-b"
-    there) that carries only IPv6 link-local traffic: IPv6 multicast does not
-    work on loopback. Returns the CompletedProcess of the code.
+    namespace joined to the first by a veth pair ("veth-a" with 10.77.0.1
+    here, "veth-b" with 10.77.0.2 there, both with IPv6 link-local
+    addresses): IPv6 multicast does not work on loopback. Returns the CompletedProcess of the code.
     """
     full_env = dict(os.environ)
     full_env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
@@ -74,8 +74,10 @@ def _start_peer():
     for cmd in (["ip", "link", "add", "veth-a", "type", "veth", "peer", "name", "veth-b",
                  "netns", str(peer.pid)],
                 ["sysctl", "-qw", "net.ipv6.conf.veth-a.accept_dad=0"],
+                ["ip", "addr", "add", "10.77.0.1/24", "dev", "veth-a"],
                 ["ip", "link", "set", "veth-a", "up"],
                 enter + ["sysctl", "-qw", "net.ipv6.conf.veth-b.accept_dad=0"],
+                enter + ["ip", "addr", "add", "10.77.0.2/24", "dev", "veth-b"],
                 enter + ["ip", "link", "set", "lo", "up"],
                 enter + ["ip", "link", "set", "veth-b", "up"]):
         subprocess.run(cmd, check=True)
