@@ -41,11 +41,17 @@ PyMethodDef g_on_exit_def = {"_kx_proto_sdk_exit", on_exit, METH_NOARGS, nullptr
 
 }  // namespace
 
+// Unlike PyGILState_Check, which answers "held" on every thread once finalization
+// has torn down the GIL-state machinery, this asks who really holds the lock.
+bool holds_gil_here() {
+    PyThreadState* current = _PyThreadState_UncheckedGet();
+    return current != nullptr && current->thread_id == PyThread_get_thread_ident();
+}
+
 bool python_exiting() { return g_exiting.load(std::memory_order_acquire) || interpreter_finalizing(); }
 
 GilGuard::GilGuard() {
-    if (PyGILState_Check()) {  // already held on this thread
-        state_ = PyGILState_Ensure();
+    if (holds_gil_here()) {  // nothing to take, nothing to restore
         acquired_ = true;
         return;
     }
@@ -56,11 +62,12 @@ GilGuard::GilGuard() {
         counted_ = true;
     }
     state_ = PyGILState_Ensure();
+    ensured_ = true;
     acquired_ = true;
 }
 
 GilGuard::~GilGuard() {
-    if (acquired_) PyGILState_Release(state_);
+    if (ensured_) PyGILState_Release(state_);
     if (counted_) {
         std::lock_guard lock(g_users_mutex);
         if (--g_users == 0) g_users_cv.notify_all();
@@ -69,7 +76,7 @@ GilGuard::~GilGuard() {
 
 void release_later(PyObject* obj) {
     if (obj == nullptr) return;
-    if (PyGILState_Check()) {
+    if (holds_gil_here()) {
         Py_DECREF(obj);
         return;
     }

@@ -10,6 +10,9 @@ namespace kx::py {
 // finalization started). Worker threads must not touch Python afterwards.
 bool python_exiting();
 
+// True when the calling thread holds the interpreter lock (also during finalization).
+bool holds_gil_here();
+
 // Takes the interpreter lock on any thread, unless the interpreter is exiting.
 // Check `acquired()` before touching Python. Safe on threads that hold it already.
 class GilGuard {
@@ -22,6 +25,7 @@ public:
 
 private:
     bool acquired_ = false;
+    bool ensured_ = false;  // taken here (not already held), so released here
     bool counted_ = false;
     PyGILState_STATE state_{};
 };
