@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "proto/debug_formatter.hpp"
 #include "proto/debug_text.hpp"
 
 namespace kx::proto {
@@ -16,14 +17,9 @@ struct ByteList {
     std::span<const std::uint8_t> bytes;
 };
 
+inline void append_debug(std::string& out, const ByteList& list) { append_debug_bytes(out, list.bytes); }
+
 }  // namespace kx::proto
 
 template <>
-struct fmt::formatter<kx::proto::ByteList> : kx::proto::detail::DebugFormatterBase {
-    template <typename Ctx>
-    auto format(const kx::proto::ByteList& list, Ctx& ctx) const {
-        std::string s;
-        kx::proto::append_debug_bytes(s, list.bytes);
-        return fmt::format_to(ctx.out(), "{}", s);
-    }
-};
+struct fmt::formatter<kx::proto::ByteList> : kx::proto::DebugTextFormatter<kx::proto::ByteList> {};

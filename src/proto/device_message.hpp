@@ -39,11 +39,4 @@ using MessageReceiver = utils::BroadcastReceiver<DeviceMessage>;
 }  // namespace kx::proto
 
 template <>
-struct fmt::formatter<kx::proto::DeviceMessage> : kx::proto::detail::DebugFormatterBase {
-    template <typename Ctx>
-    auto format(const kx::proto::DeviceMessage& m, Ctx& ctx) const {
-        std::string s;
-        kx::proto::append_debug(s, m);
-        return fmt::format_to(ctx.out(), "{}", s);
-    }
-};
+struct fmt::formatter<kx::proto::DeviceMessage> : kx::proto::DebugTextFormatter<kx::proto::DeviceMessage> {};

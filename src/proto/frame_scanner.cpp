@@ -77,6 +77,7 @@ bool FrameScanner::resync() {
         return false;
     }
     consume(*at);
+    KX_TRACE(T, "parsing next message");
     return true;
 }
 
@@ -103,7 +104,6 @@ void FrameScanner::scan(FrameHandler& handler) {
             if (size() < h) {
                 KX_ERROR(T, "Failed to calculate expected length, buffer: {}", ByteList{buffered()});
                 if (!resync()) return;
-                KX_TRACE(T, "parsing next message");
                 continue;
             }
             const auto extent = frame_extent(dialect_, buffered());
@@ -112,7 +112,6 @@ void FrameScanner::scan(FrameHandler& handler) {
                 // is reported as not decodable and the stream moves past its prefix.
                 KX_ERROR(T, "Failed to parse message, error: {}", undelimitable_error());
                 if (!resync()) return;
-                KX_TRACE(T, "parsing next message");
                 continue;
             }
             expected_length_ = extent->expected_length;
@@ -139,12 +138,12 @@ void FrameScanner::scan(FrameHandler& handler) {
         }
         if (!crc.ok || error) {
             if (!resync()) return;
-        } else {
-            consume(expected_length_);
-            expected_length_ = 0;
-            padding_ = 0;
-            if (!find_prefix()) return;
+            continue;
         }
+        consume(expected_length_);
+        expected_length_ = 0;
+        padding_ = 0;
+        if (!find_prefix()) return;
         KX_TRACE(T, "parsing next message");
     }
 }

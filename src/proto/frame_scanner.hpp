@@ -52,8 +52,8 @@ private:
     void consume(std::size_t n);
     void clear();
     std::optional<std::size_t> find_prefix() const;
-    // After a failed frame: drops its prefix and moves to the next one. False when
-    // nothing is left to parse.
+    // After a failed frame: drops its prefix and moves to the next one. False (buffer
+    // emptied) when no prefix is left.
     bool resync();
     ProtoError undelimitable_error() const;
     void scan(FrameHandler& handler);

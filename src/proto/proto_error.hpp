@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "proto/debug_formatter.hpp"
 #include "proto/decode.hpp"
 #include "proto/json_text.hpp"
 #include "proto/msg_type.hpp"
@@ -36,16 +37,4 @@ void append_debug(std::string& out, const ProtoError& error);
 
 // `{}` and `{:?}` both give the debug text.
 template <>
-struct fmt::formatter<kx::proto::ProtoError> {
-    constexpr auto parse(format_parse_context& ctx) {
-        auto it = ctx.begin();
-        if (it != ctx.end() && *it == '?') ++it;
-        return it;
-    }
-    template <typename Ctx>
-    auto format(const kx::proto::ProtoError& e, Ctx& ctx) const {
-        std::string s;
-        kx::proto::append_debug(s, e);
-        return fmt::format_to(ctx.out(), "{}", s);
-    }
-};
+struct fmt::formatter<kx::proto::ProtoError> : kx::proto::DebugTextFormatter<kx::proto::ProtoError> {};
