@@ -1,0 +1,127 @@
+"""The awaitable bridge as seen through start_message_stream (and a pending
+PyTcpStream step): futures of the running loop, cancellation, closed loops."""
+import asyncio
+import gc
+import weakref
+
+import pytest
+
+import kx_proto_sdk as kx
+from kx_proto_sdk import eeg_cap
+
+from support.frames import EegSample, MainApp
+
+
+def parser():
+    return kx.MessageParser("cap-1", kx.MsgType.Orvel)
+
+
+def test_call_without_running_loop_raises_and_starts_nothing():
+    p = parser()
+    with pytest.raises(RuntimeError, match="no running event loop"):
+        p.start_message_stream()
+
+    async def scenario():
+        eeg_cap.clear_eeg_buffer()
+        p.receive_data(MainApp(samples=[EegSample(1, bytes(108))]).frame())
+        await asyncio.sleep(0.1)
+        return eeg_cap.get_eeg_buffer(10, True)
+
+    assert asyncio.run(scenario()) == []  # no consumer was subscribed
+
+
+def test_future_belongs_to_the_running_loop_and_resolves_to_empty_tuple():
+    async def scenario():
+        p = parser()
+        fut = p.start_message_stream()
+        assert isinstance(fut, asyncio.Future)
+        assert fut.get_loop() is asyncio.get_running_loop()
+        results = await asyncio.gather(fut, *(p.start_message_stream() for _ in range(200)))
+        return results
+
+    assert asyncio.run(scenario()) == [()] * 201
+
+
+def test_borrow_is_released_before_the_call_returns():
+    async def scenario():
+        p = parser()
+        first = p.start_message_stream()
+        p.receive_data(b"\x00")  # exclusive borrow succeeds while the awaitable is pending
+        await first
+
+    asyncio.run(scenario())
+
+
+def test_cancelled_future_stays_cancelled_without_errors():
+    async def scenario():
+        loop = asyncio.get_running_loop()
+        problems = []
+        loop.set_exception_handler(lambda _loop, ctx: problems.append(ctx))
+        p = parser()
+        futures = [p.start_message_stream() for _ in range(50)]
+        for f in futures:
+            f.cancel()
+        await asyncio.sleep(0.2)
+        return futures, problems
+
+    futures, problems = asyncio.run(scenario())
+    assert all(f.cancelled() for f in futures)
+    assert problems == []
+
+
+def test_cancelling_a_pending_step_releases_the_future():
+    async def scenario():
+        client = kx.PyTcpClient("127.0.0.1", 9)  # never connected: the step waits forever
+        stream = await client.get_data_stream()
+        step = stream.__anext__()
+        watch = weakref.ref(step)
+        await asyncio.sleep(0.05)
+        assert not step.done()
+        step.cancel()
+        del step
+        await asyncio.sleep(0.1)
+        return watch
+
+    watch = asyncio.run(scenario())
+    gc.collect()
+    assert watch() is None
+
+
+def test_completed_futures_are_released():
+    async def scenario():
+        p = parser()
+        watches = []
+        for _ in range(20):
+            fut = p.start_message_stream()
+            watches.append(weakref.ref(fut))
+            await fut
+            del fut
+        await asyncio.sleep(0.05)
+        return watches
+
+    watches = asyncio.run(scenario())
+    gc.collect()
+    assert all(w() is None for w in watches)
+
+
+def test_result_for_a_closed_loop_is_printed_and_dropped(fresh_python):
+    r = fresh_python("""
+        import asyncio, time
+        import kx_proto_sdk as kx
+        p = kx.MessageParser("cap", kx.MsgType.Orvel)
+        loop = asyncio.new_event_loop()
+        async def start():
+            return [p.start_message_stream() for _ in range(100)]
+        futures = loop.run_until_complete(start())
+        loop.close()
+        time.sleep(0.5)
+        print("pending", sum(not f.done() for f in futures))
+    """)
+    assert r.returncode == 0, r.stderr
+    assert "RuntimeError: Event loop is closed" in r.stderr
+    assert "pending 100" in r.stdout
+
+
+def test_message_stream_cannot_be_created():
+    with pytest.raises(TypeError, match="No constructor defined for MessageStream"):
+        kx.MessageStream()
