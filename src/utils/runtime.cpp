@@ -18,8 +18,11 @@ namespace {
 
 constexpr const char* kTarget = "kx_proto_sdk::utils::runtime";
 
+using WorkGuard = asio::executor_work_guard<asio::io_context::executor_type>;
+
 struct Runtime {
     asio::io_context* context;
+    WorkGuard* keep_running;  // held here so the never-freed guard stays reachable
     std::size_t workers;
 };
 
@@ -43,7 +46,7 @@ Runtime build() {
     const std::size_t wanted = parse_worker_count(std::getenv(kWorkerThreadsEnv), cpus);
     // Leaked on purpose: destroying it at exit would join or strand workers.
     auto* context = new asio::io_context(static_cast<int>(wanted));
-    new asio::executor_work_guard<asio::io_context::executor_type>(context->get_executor());
+    auto* keep_running = new WorkGuard(context->get_executor());
     std::size_t started = 0;
     std::string failure;
     for (std::size_t i = 0; i < wanted; ++i) {
@@ -61,7 +64,7 @@ Runtime build() {
     if (started == 0) {
         throw std::runtime_error("failed to build the async runtime: " + failure);
     }
-    return {context, started};
+    return {context, keep_running, started};
 }
 
 const Runtime& instance() {
