@@ -1,9 +1,32 @@
 import os
+import shutil
+import socket
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+# The suite opens mDNS sockets (even `connect` creates the discovery daemon): it must run
+# in a private network namespace that has only loopback, so nothing reaches another interface.
+NAMESPACE_SETUP = "ip link set lo up && ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"
+
+
+def only_loopback():
+    return [name for _, name in socket.if_nameindex()] == ["lo"]
+
+
+def pytest_configure(config):
+    if only_loopback():
+        return
+    if os.environ.get("KX_TEST_NETNS") or os.geteuid() != 0 or shutil.which("unshare") is None:
+        pytest.exit("the tests need a private network namespace with only loopback: run scripts/test.sh", 2)
+    env = dict(os.environ, KX_TEST_NETNS="1")
+    args = ["unshare", "-n", "sh", "-c", NAMESPACE_SETUP + ' && exec "$0" "$@"',
+            sys.executable, "-m", "pytest", *config.invocation_params.args]
+    sys.stdout.flush()
+    os.chdir(config.invocation_params.dir)
+    os.execvpe("unshare", args, env)
 
 
 def run_python(code, timeout=60, env=None):
