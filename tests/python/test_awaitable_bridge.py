@@ -125,3 +125,24 @@ def test_result_for_a_closed_loop_is_printed_and_dropped(fresh_python):
 def test_message_stream_cannot_be_created():
     with pytest.raises(TypeError, match="No constructor defined for MessageStream"):
         kx.MessageStream()
+
+
+def test_cancelled_step_consumes_nothing_and_frees_the_stream_lock():
+    from support.emulator import DeviceEmulator
+    from support.tcp_helpers import attach
+
+    async def scenario():
+        async with DeviceEmulator() as dev:
+            client, conn = await attach(dev, stream_messages=False)
+            stream = await client.get_data_stream()
+            pending = stream.__anext__()
+            await asyncio.sleep(0.05)
+            pending.cancel()
+            await asyncio.sleep(0.05)
+            await conn.send(b"after")
+            nxt = await asyncio.wait_for(stream.__anext__(), 5)  # the lock was released
+            return pending.cancelled(), nxt
+
+    cancelled, nxt = asyncio.run(scenario())
+    assert cancelled
+    assert nxt == b"after"
