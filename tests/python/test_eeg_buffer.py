@@ -246,3 +246,24 @@ def test_callback_slots_keep_the_object_until_replaced(setter):
     setter(42)  # anything is accepted
     with pytest.raises(TypeError):
         setter()
+
+
+@pytest.mark.parametrize("src, dst, shown", [
+    (2, 0, "App2Mcu(AppMain { msg_id: 77, "),
+    (2, 1, "App2Ble(AppDongle { msg_id: 77, "),
+    (1, 2, "Ble2App(BleApp { msg_id: 77, "),
+])
+def test_other_directions_log_their_debug_text_and_store_nothing(src, dst, shown):
+    from support.eeg_feed import collector, wait_logged
+    from support.frames import field_varint, frame
+
+    async def scenario():
+        parser = await started_parser()
+        await feed(parser, [MainApp(samples=samples(1, 1))])
+        parser.receive_data(frame(field_varint(1, 77), src, dst))
+        await wait_logged("Received message: " + shown)
+        await feed(parser, [])
+        return eeg_cap.get_eeg_buffer(10, True)
+
+    assert [r[0] for r in run(scenario())] == [1.0]
+    assert collector.count("Received message: " + shown) == 1
