@@ -146,3 +146,25 @@ def test_cancelled_step_consumes_nothing_and_frees_the_stream_lock():
     cancelled, nxt = asyncio.run(scenario())
     assert cancelled
     assert nxt == b"after"
+
+
+@pytest.mark.parametrize("setting, expected", [("3", "3"), ("0", "cpus"), ("many", "cpus"), ("", "cpus")])
+def test_runtime_is_built_by_the_first_awaitable_with_the_configured_workers(fresh_python, setting, expected):
+    r = fresh_python("""
+        import asyncio, os
+        import kx_proto_sdk as kx
+
+        def workers():
+            names = [open(f"/proc/self/task/{t}/comm").read().strip() for t in os.listdir("/proc/self/task")]
+            return sum(n.startswith("kx-worker-") for n in names)
+
+        before = workers()
+        async def main():
+            await kx.MessageParser("c", kx.MsgType.Orvel).start_message_stream()
+        asyncio.run(main())
+        print(before, workers(), os.cpu_count())
+    """, env={"KX_PROTO_SDK_WORKER_THREADS": setting})
+    assert r.returncode == 0, r.stderr
+    before, after, cpus = r.stdout.split()
+    assert before == "0"
+    assert after == (cpus if expected == "cpus" else expected)
