@@ -49,7 +49,7 @@ std::optional<asio::ip::address> parse_ip_literal(std::string_view text) {
     // inet_pton needs a terminated string; anything longer than the longest
     // literal cannot be one.
     std::array<char, INET6_ADDRSTRLEN + 1> buf{};
-    if (text.empty() || text.size() >= buf.size()) return std::nullopt;
+    if (text.empty() || text.size() >= buf.size() || text.find('\0') != text.npos) return std::nullopt;
     text.copy(buf.data(), text.size());
     // glibc's inet_pton takes dotted decimal only and refuses leading zeros.
     in_addr v4{};

@@ -127,6 +127,10 @@ INSTANTIATE_TEST_SUITE_P(
                       LiteralCase{"1.2.3.4:80", nullptr}, LiteralCase{"", nullptr},
                       LiteralCase{"1:2:3:4:5:6:7:8:9", nullptr}));
 
+TEST(IpLiteral, EmbeddedNulIsNotTheEndOfTheText) {
+    EXPECT_FALSE(parse_ip_literal(std::string_view("1.2.3.4\0junk", 12)).has_value());
+}
+
 TEST(EndpointText, Ipv6WithoutBrackets) {
     EXPECT_EQ(endpoint_text(asio::ip::make_address("::1"), 8080), "::1:8080");
     EXPECT_EQ(endpoint_text(asio::ip::make_address("10.0.0.2"), 0), "10.0.0.2:0");

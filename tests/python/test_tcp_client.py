@@ -36,7 +36,7 @@ def test_constructor_accepts_literals(addr, port):
 
 
 @pytest.mark.parametrize("addr", ["localhost", "010.0.0.1", "1.2.3", " 1.2.3.4", "[::1]",
-                                  "fe80::1%lo", "1.2.3.4:80", ""])
+                                  "fe80::1%lo", "1.2.3.4:80", "", "1.2.3.4\x00junk"])
 def test_constructor_refuses_non_literal_with_value_error(addr):
     with pytest.raises(ValueError) as info:
         kx.PyTcpClient(addr, 80)
