@@ -313,3 +313,35 @@ def test_interpreter_exits_cleanly_while_data_flows(fresh_python):
     """, timeout=30)
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip() == "leaving"
+
+
+def test_connect_stops_discovery_first(fresh_python):
+    """A refused call starts nothing; a real connect ends a pending scan and
+    every later one (discovery is over for the process)."""
+    r = fresh_python("""
+        import asyncio
+        import kx_proto_sdk as kx
+        from kx_proto_sdk import eeg_cap
+        from support.emulator import DeviceEmulator
+
+        async def main():
+            async with DeviceEmulator() as dev:
+                client = kx.PyTcpClient("127.0.0.1", dev.port)
+                try:
+                    client.connect("not a parser")
+                except TypeError:
+                    pass
+                scan = asyncio.ensure_future(eeg_cap.mdns_scan())
+                await asyncio.sleep(0.5)
+                print("pending" if not scan.done() else "done")
+                await client.connect(kx.MessageParser("cap", kx.MsgType.Orvel))
+                for pending in (scan, eeg_cap.mdns_scan()):
+                    try:
+                        await asyncio.wait_for(pending, 5)
+                    except RuntimeError as e:
+                        print(str(e).startswith("Failed to scan for mDNS service: "))
+
+        asyncio.run(main())
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["pending", "True", "True"]
