@@ -3,6 +3,7 @@ device's bytes to rows of the EEG buffer."""
 import asyncio
 import logging
 import re
+import socket
 import time
 
 import pytest
@@ -345,3 +346,37 @@ def test_connect_stops_discovery_first(fresh_python):
     """)
     assert r.returncode == 0, r.stderr
     assert r.stdout.split() == ["pending", "True", "True"]
+
+
+def test_cancelled_connect_leaves_the_slot_empty_and_frees_the_client():
+    """A listener whose accept queue is full drops SYNs, so the TCP connect
+    waits; cancelling the awaitable abandons it."""
+    listener = socket.create_server(("127.0.0.1", 0), backlog=0)
+    port = listener.getsockname()[1]
+    fillers = []
+    for _ in range(4):
+        s = socket.socket()
+        s.setblocking(False)
+        s.connect_ex(("127.0.0.1", port))
+        fillers.append(s)
+
+    async def scenario():
+        client = kx.PyTcpClient("127.0.0.1", port)
+        pending = asyncio.ensure_future(client.connect(parser()))
+        await asyncio.sleep(0.5)
+        still_connecting = not pending.done()
+        pending.cancel()
+        stream = await asyncio.wait_for(client.get_data_stream(), 2)  # client lock is free
+        with pytest.raises(RuntimeError) as info:
+            await asyncio.wait_for(client.send_command(1, b"x"), 2)
+        return still_connecting, pending.cancelled(), stream, str(info.value)
+
+    try:
+        still_connecting, cancelled, stream, error = run(scenario())
+    finally:
+        for s in fillers:
+            s.close()
+        listener.close()
+    assert still_connecting and cancelled
+    assert isinstance(stream, kx.PyTcpStream)
+    assert error == "Failed to send command to TCP server: No active connection"
