@@ -245,8 +245,14 @@ asio::awaitable<void> run_call(std::shared_ptr<CallState> state, asio::awaitable
 template <class T>
 PyObject* spawn_awaitable(asio::awaitable<T> work) {
     std::shared_ptr<detail::CallState> state = detail::begin_call();
-    detail::launch(state, detail::run_call<T>(state, std::move(work)));
-    return detail::future_of(*state);
+    PyObject* future = detail::future_of(*state);  // taken first: delivery releases the state's reference
+    try {
+        detail::launch(state, detail::run_call<T>(state, std::move(work)));
+    } catch (...) {
+        Py_DECREF(future);
+        throw;
+    }
+    return future;
 }
 
 }  // namespace kx::py
