@@ -4,7 +4,6 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -41,6 +40,8 @@ namespace {
 
 namespace msgs = ::kx_proto_sdk::eeg_cap;
 using utils::Chunk;
+
+constexpr auto kTarget = "kx_proto_sdk::python::py_tcp_client";
 
 // Ids of the command methods: one counter for the whole process, over all clients.
 std::atomic<std::uint32_t> g_next_msg_id{1};
@@ -155,8 +156,6 @@ PyObject* send_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 // --- connect and the receive task ------------------------------------------------------
 
-constexpr auto kTarget = "kx_proto_sdk::python::py_tcp_client";
-
 // Hands every raw chunk to the parser copy until the channel closes.
 asio::awaitable<void> receive_task(proto::MsgParser parser, utils::BroadcastReceiver<Chunk> rx) {
     KX_DEBUG(kTarget, "Starting receive tcp data");
@@ -169,7 +168,8 @@ asio::awaitable<void> receive_task(proto::MsgParser parser, utils::BroadcastRece
             case utils::RecvStatus::Lagged:
                 KX_ERROR(kTarget, "Error receiving tcp data: Lagged({})", r.lagged);
                 break;
-            default:
+            case utils::RecvStatus::Closed:
+            case utils::RecvStatus::Empty:
                 co_return;
         }
     }
