@@ -1,19 +1,22 @@
 """get_eeg_buffer(10000, True) on 10,000 full records, against building the
 same list of lists of floats in pure Python in the same run.
 
-Run: PYTHONPATH=<build dir>:tests/python python bench/bench_eeg_buffer.py
+Run: python bench/bench_eeg_buffer.py (with the module installed or on PYTHONPATH)
 Goal: ratio at most 2.
 """
 
 import asyncio
+import os
 import statistics
+import sys
 import time
 
 import kx_proto_sdk as kx
 from kx_proto_sdk import eeg_cap
 
-from support.eeg_feed import feed
-from support.frames import EegSample, MainApp, sample_block
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+from support.eeg_feed import feed  # noqa: E402
+from support.frames import EegSample, MainApp, sample_block  # noqa: E402
 
 RECORDS = 10_000
 REPEATS = 7
