@@ -116,15 +116,12 @@ TEST(AsyncMutex, ExcludesAcrossThreads) {
 // Cancellation racing with the hand-over must never leave the mutex owned by
 // nobody: either the waiter is aborted or it gets (and releases) the lock.
 TEST(AsyncMutex, CancelRacingHandOverNeverStrandsTheLock) {
-    asio::io_context ctx(2);
-    auto guard = asio::make_work_guard(ctx);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 2; ++i) threads.emplace_back([&ctx] { ctx.run(); });
+    kx::test::ThreadedContext rt(2);
     AsyncMutex m;
     for (int round = 0; round < 200; ++round) {
         auto held = m.try_lock();
         ASSERT_TRUE(held.has_value());
-        auto strand = asio::make_strand(ctx);
+        auto strand = asio::make_strand(rt.ctx());
         asio::cancellation_signal cancel;
         std::promise<void> done;
         asio::co_spawn(
@@ -141,6 +138,4 @@ TEST(AsyncMutex, CancelRacingHandOverNeverStrandsTheLock) {
         flushed.get_future().wait();
         EXPECT_FALSE(m.is_locked()) << "round " << round;
     }
-    guard.reset();
-    for (auto& t : threads) t.join();
 }

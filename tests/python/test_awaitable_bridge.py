@@ -9,7 +9,9 @@ import pytest
 import kx_proto_sdk as kx
 from kx_proto_sdk import eeg_cap
 
+from support.emulator import DeviceEmulator
 from support.frames import EegSample, MainApp
+from support.tcp_helpers import attach
 
 
 def parser():
@@ -30,16 +32,23 @@ def test_call_without_running_loop_raises_and_starts_nothing():
     assert asyncio.run(scenario()) == []  # no consumer was subscribed
 
 
-def test_future_belongs_to_the_running_loop_and_resolves_to_empty_tuple():
+def test_future_belongs_to_the_running_loop_resolves_to_empty_tuple_and_is_released():
     async def scenario():
         p = parser()
         fut = p.start_message_stream()
         assert isinstance(fut, asyncio.Future)
         assert fut.get_loop() is asyncio.get_running_loop()
-        results = await asyncio.gather(fut, *(p.start_message_stream() for _ in range(200)))
-        return results
+        futures = [fut] + [p.start_message_stream() for _ in range(200)]
+        results = await asyncio.gather(*futures)
+        watches = [weakref.ref(f) for f in futures]
+        del fut, futures
+        await asyncio.sleep(0.05)
+        return results, watches
 
-    assert asyncio.run(scenario()) == [()] * 201
+    results, watches = asyncio.run(scenario())
+    gc.collect()
+    assert results == [()] * 201
+    assert all(w() is None for w in watches)
 
 
 def test_borrow_is_released_before_the_call_returns():
@@ -69,41 +78,6 @@ def test_cancelled_future_stays_cancelled_without_errors():
     assert problems == []
 
 
-def test_cancelling_a_pending_step_releases_the_future():
-    async def scenario():
-        client = kx.PyTcpClient("127.0.0.1", 9)  # never connected: the step waits forever
-        stream = await client.get_data_stream()
-        step = stream.__anext__()
-        watch = weakref.ref(step)
-        await asyncio.sleep(0.05)
-        assert not step.done()
-        step.cancel()
-        del step
-        await asyncio.sleep(0.1)
-        return watch
-
-    watch = asyncio.run(scenario())
-    gc.collect()
-    assert watch() is None
-
-
-def test_completed_futures_are_released():
-    async def scenario():
-        p = parser()
-        watches = []
-        for _ in range(20):
-            fut = p.start_message_stream()
-            watches.append(weakref.ref(fut))
-            await fut
-            del fut
-        await asyncio.sleep(0.05)
-        return watches
-
-    watches = asyncio.run(scenario())
-    gc.collect()
-    assert all(w() is None for w in watches)
-
-
 def test_result_for_a_closed_loop_is_printed_and_dropped(fresh_python):
     r = fresh_python("""
         import asyncio, time
@@ -127,10 +101,7 @@ def test_message_stream_cannot_be_created():
         kx.MessageStream()
 
 
-def test_cancelled_step_consumes_nothing_and_frees_the_stream_lock():
-    from support.emulator import DeviceEmulator
-    from support.tcp_helpers import attach
-
+def test_cancelled_step_is_released_consumes_nothing_and_frees_the_stream_lock():
     async def scenario():
         async with DeviceEmulator() as dev:
             client, conn = await attach(dev, stream_messages=False)
@@ -138,13 +109,16 @@ def test_cancelled_step_consumes_nothing_and_frees_the_stream_lock():
             pending = stream.__anext__()
             await asyncio.sleep(0.05)
             pending.cancel()
+            cancelled, watch = pending.cancelled(), weakref.ref(pending)
+            del pending
             await asyncio.sleep(0.05)
             await conn.send(b"after")
             nxt = await asyncio.wait_for(stream.__anext__(), 5)  # the lock was released
-            return pending.cancelled(), nxt
+            return cancelled, watch, nxt
 
-    cancelled, nxt = asyncio.run(scenario())
-    assert cancelled
+    cancelled, watch, nxt = asyncio.run(scenario())
+    gc.collect()
+    assert cancelled and watch() is None  # the cancelled step's future was released
     assert nxt == b"after"
 
 

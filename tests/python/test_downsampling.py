@@ -27,17 +27,11 @@ def same(got, want):
         ([1, 2, 3, 4, 5, 6, 7], 3, Op.Mean, [2.0, 5.0]),
         ([1, 2, 3], 5, Op.Sum, []),
         ([], 4, Op.Extremes, []),
-        ([4, 1, 3, 2], 4, Op.Median, [2.5]),
-        ([5, 1, 3], 3, Op.Median, [3.0]),
         ([7, 7, 1, 7, 9, 7], 6, Op.Median, [7.0]),
         ([3, 9, 1], 3, Op.Extremes, [1.0, 9.0]),
         ([3, 9, 1], 1, Op.Extremes, [3.0, 3.0, 9.0, 9.0, 1.0, 1.0]),
         ([-0.0, -0.0], 2, Op.Sum, [-0.0]),
         ([-0.0, -0.0], 2, Op.Mean, [0.0]),
-        ([1, 2, 3, 4], 2, Op.First, [1.0, 3.0]),
-        ([1, 2, 3, 4], 2, Op.Last, [2.0, 4.0]),
-        ([1, 5, 2, 8, 3, 0], 3, Op.Max, [5.0, 8.0]),
-        ([1, 5, 2, 8, 3, 0], 3, Op.Min, [1.0, 0.0]),
         # Ties: Max keeps the later of equal values, Min the earlier.
         ([0.0, -0.0], 2, Op.Max, [-0.0]),
         ([-0.0, 0.0], 2, Op.Min, [-0.0]),
@@ -58,12 +52,6 @@ def test_operation(data, window, op, want):
     same(down(data, window, op), want)
 
 
-@pytest.mark.parametrize("data", [[], [1.0, 2.0]])
-def test_window_zero_is_refused(data):
-    with pytest.raises(ValueError, match="window_size must be positive"):
-        down(data, 0, Op.Mean)
-
-
 @pytest.mark.parametrize("op", [Op.Max, Op.Min, Op.Extremes])
 @pytest.mark.parametrize("window", [[math.nan, 1.0], [1.0, math.nan], [2.0, 1.0, math.nan]])
 def test_nan_under_ordering_operations_is_refused(op, window):
@@ -77,6 +65,7 @@ def test_nan_under_other_operations_is_accepted(op):
 
 
 # (operation, the same in numpy with float32 arithmetic); enum objects are not hashable.
+# Data of every form goes through the converter checked in test_filters.py.
 NUMPY_F32 = [
     (Op.Mean, lambda w: np.float32(np.add.accumulate(w, dtype=np.float32)[-1] / np.float32(len(w)))),
     (Op.Sum, lambda w: np.add.accumulate(w, dtype=np.float32)[-1]),
@@ -85,6 +74,7 @@ NUMPY_F32 = [
     (Op.First, lambda w: w[0]),
     (Op.Last, lambda w: w[-1]),
     (Op.Median, lambda w: np.float32(np.median(w))),
+    (Op.Extremes, lambda w: (np.min(w), np.max(w))),
 ]
 
 
@@ -94,24 +84,10 @@ def test_random_windows_match_numpy(op, reference, window):
     rng = np.random.default_rng(window)
     x = rng.integers(-50, 50, size=5 * window + window // 2).astype(np.float32) / np.float32(8)
     windows = x[: len(x) // window * window].reshape(-1, window)
-    want = [float(reference(w)) for w in windows]
+    want = [float(v) for w in windows for v in np.atleast_1d(reference(w))]
     got = down(x.astype(np.float64), window, op)
     # Values are multiples of 1/8, so numpy's float64 median of the two middle ones is exact too.
     assert got == want
-
-
-def test_extremes_interleaves_min_and_max():
-    x = np.random.default_rng(9).standard_normal(100).astype(np.float32)
-    got = down(x, 10, Op.Extremes)
-    assert got[0::2] == down(x, 10, Op.Min)
-    assert got[1::2] == down(x, 10, Op.Max)
-
-
-@pytest.mark.parametrize("make", [list, tuple, np.asarray, lambda v: np.asarray(v, dtype=np.float32)],
-                         ids=["list", "tuple", "f64", "f32"])
-def test_input_forms_agree(make):
-    values = [0.1, 2.5, -3.75, 1e-3, 7.0, 8.125]
-    assert down(make(values), 2, Op.Mean) == down(values, 2, Op.Mean)
 
 
 @pytest.mark.parametrize(
@@ -120,6 +96,8 @@ def test_input_forms_agree(make):
         (lambda: down("abc", 1, Op.Mean), TypeError, "argument 'data': Can't extract `str` to `Vec`"),
         (lambda: down(None, 1, Op.Mean), TypeError, "argument 'data': 'NoneType' object cannot be converted to 'Sequence'"),
         (lambda: down([1.0], -1, Op.Mean), OverflowError, None),
+        (lambda: down([], 0, Op.Mean), ValueError, "window_size must be positive"),
+        (lambda: down([1.0, 2.0], 0, Op.Median), ValueError, "window_size must be positive"),
         (lambda: down([1.0], 1, 0), TypeError,
          "argument 'operation': 'int' object cannot be converted to 'DownsamplingOperations'"),
         (lambda: down([1.0], 1), TypeError, "apply_downsampling() missing 1 required positional argument: 'operation'"),

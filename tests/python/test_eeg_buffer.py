@@ -9,8 +9,8 @@ import pytest
 import kx_proto_sdk as kx
 from kx_proto_sdk import eeg_cap
 
-from support.eeg_feed import feed, started_parser
-from support.frames import EegSample, MainApp, decode_block, row, sample_block
+from support.eeg_feed import collector, feed, started_parser, wait_logged
+from support.frames import EegSample, MainApp, decode_block, field_varint, frame, row, sample_block
 
 GAIN_24, GAIN_1 = 111, 15
 
@@ -32,14 +32,25 @@ def run(coro):
     return asyncio.run(asyncio.wait_for(coro, 60))
 
 
-def test_fed_frames_come_back_as_exactly_decoded_rows():
+def stored(*steps, consumers=1, take=5000):
+    """Feeds each list of messages in turn (calling each callable step), then
+    takes and cleans up to `take` rows of the buffer."""
     async def scenario():
-        parser = await started_parser()
-        sent = samples(1000, 4) + samples(2000, 3)
-        await feed(parser, [MainApp(config=(2, GAIN_24, 0)), MainApp(samples=sent[:4]), MainApp(samples=sent[4:])])
-        return sent, eeg_cap.get_eeg_buffer(100, True)
+        parser = await started_parser(consumers=consumers)
+        for step in steps:
+            step() if callable(step) else await feed(parser, step, consumers=consumers)
+        return eeg_cap.get_eeg_buffer(take, True)
 
-    sent, rows = run(scenario())
+    return run(scenario())
+
+
+def stamps(rows):
+    return [r[0] for r in rows]
+
+
+def test_fed_frames_come_back_as_exactly_decoded_rows():
+    sent = samples(1000, 4) + samples(2000, 3)
+    rows = stored([MainApp(config=(2, GAIN_24, 0)), MainApp(samples=sent[:4]), MainApp(samples=sent[4:])])
     assert rows == [row(s, GAIN_24) for s in sent]
     assert all(len(r) == 33 and all(type(v) is float for v in r) for r in rows)
 
@@ -52,34 +63,21 @@ def test_fed_frames_come_back_as_exactly_decoded_rows():
     (0, False, [], [1, 2, 3, 4, 5]),
 ])
 def test_take_and_clean(take, clean, returned, left):
-    async def scenario():
-        parser = await started_parser()
-        await feed(parser, [MainApp(samples=samples(1, 3)), MainApp(samples=samples(4, 2))])
-        return eeg_cap.get_eeg_buffer(take, clean), eeg_cap.get_eeg_buffer(100, True)
-
-    got, rest = run(scenario())
-    assert [r[0] for r in got] == returned
-    assert [r[0] for r in rest] == left
+    got = []
+    rest = stored([MainApp(samples=samples(1, 3)), MainApp(samples=samples(4, 2))],
+                  lambda: got.extend(eeg_cap.get_eeg_buffer(take, clean)))
+    assert stamps(got) == returned
+    assert stamps(rest) == left
 
 
 def test_timestamp_is_rounded_to_float32_and_odd_blocks_keep_only_it():
-    async def scenario():
-        parser = await started_parser()
-        await feed(parser, [MainApp(samples=[EegSample(16777217, bytes(108)), EegSample(7, b"\x01\x02")])])
-        return eeg_cap.get_eeg_buffer(2, True)
-
-    rows = run(scenario())
+    rows = stored([MainApp(samples=[EegSample(16777217, bytes(108)), EegSample(7, b"\x01\x02")])])
     assert rows[0][0] == 16777216.0 and rows[0][1:] == [0.0] * 32
     assert rows[1] == [7.0]
 
 
 def test_two_consumer_tasks_store_every_block_twice():
-    async def scenario():
-        parser = await started_parser(consumers=2)
-        await feed(parser, [MainApp(samples=samples(50, 2))], consumers=2)
-        return eeg_cap.get_eeg_buffer(10, True)
-
-    assert sorted(r[0] for r in run(scenario())) == [50.0, 50.0, 51.0, 51.0]
+    assert sorted(stamps(stored([MainApp(samples=samples(50, 2))], consumers=2))) == [50.0, 50.0, 51.0, 51.0]
 
 
 def test_consumer_sees_only_messages_after_its_start():
@@ -90,78 +88,46 @@ def test_consumer_sees_only_messages_after_its_start():
         await feed(parser, [MainApp(samples=samples(9, 1))])
         return eeg_cap.get_eeg_buffer(10, True)
 
-    assert [r[0] for r in run(scenario())] == [9.0]
+    assert stamps(run(scenario())) == [9.0]
 
 
 def test_default_length_trims_the_oldest_four_on_message_251():
-    async def scenario():
-        parser = await started_parser()
-        await feed(parser, [MainApp(samples=samples(4 * m)) for m in range(251)])
-        return eeg_cap.get_eeg_buffer(5000, True)
-
-    rows = run(scenario())
+    rows = stored([MainApp(samples=samples(4 * m)) for m in range(251)])
     assert len(rows) == 1000
     assert rows[0][0] == 4.0 and rows[-1][0] == 1003.0
 
 
 def test_buffer_length_zero_keeps_nothing():
-    async def scenario():
-        eeg_cap.set_eeg_buffer_cfg(0)
-        parser = await started_parser()
-        await feed(parser, [MainApp(samples=samples(1))])
-        return eeg_cap.get_eeg_buffer(10, True)
-
-    assert run(scenario()) == []
+    assert stored(lambda: eeg_cap.set_eeg_buffer_cfg(0), [MainApp(samples=samples(1))]) == []
 
 
-def test_lowered_length_waits_for_the_next_eeg_data():
-    async def scenario():
-        parser = await started_parser()
-        await feed(parser, [MainApp(samples=samples(4 * m)) for m in range(10)])
-        eeg_cap.set_eeg_buffer_cfg(10)
-        await feed(parser, [MainApp(msg_id=3)])  # no EEG data: nothing trimmed
-        return eeg_cap.get_eeg_buffer(100, True)
-
-    assert len(run(scenario())) == 40
-
-
-def test_lowered_length_trims_even_without_samples():
-    async def scenario():
-        parser = await started_parser()
-        await feed(parser, [MainApp(samples=samples(4 * m)) for m in range(10)])
-        eeg_cap.set_eeg_buffer_cfg(10)
-        await feed(parser, [MainApp(samples=[])])
-        return eeg_cap.get_eeg_buffer(100, True)
-
-    assert [r[0] for r in run(scenario())] == [float(t) for t in range(30, 40)]
+@pytest.mark.parametrize("then, kept", [
+    (MainApp(msg_id=3), range(0, 40)),  # no EEG data: nothing trimmed
+    (MainApp(samples=[]), range(30, 40)),  # EEG data without samples trims
+])
+def test_lowered_length_applies_at_the_next_eeg_data(then, kept):
+    rows = stored([MainApp(samples=samples(4 * m)) for m in range(10)], lambda: eeg_cap.set_eeg_buffer_cfg(10), [then])
+    assert stamps(rows) == [float(t) for t in kept]
 
 
 def test_configuration_change_empties_the_buffer_and_sets_the_gain():
-    async def scenario():
-        parser = await started_parser()
-        await feed(parser, [MainApp(config=(1, GAIN_1, 0)), MainApp(samples=samples(1, 2))])
-        kept = eeg_cap.get_eeg_buffer(1, False)  # still scaled with GAIN_1
-        await feed(parser, [MainApp(config=(1, GAIN_1, 0), samples=samples(3, 1))])  # same config: kept
-        await feed(parser, [MainApp(config=(1, GAIN_24, 0), samples=samples(7, 2))])
-        return kept, eeg_cap.get_eeg_buffer(10, True)
-
-    kept, rows = run(scenario())
+    kept = []
+    rows = stored([MainApp(config=(1, GAIN_1, 0)), MainApp(samples=samples(1, 2))],
+                  lambda: kept.extend(eeg_cap.get_eeg_buffer(1, False)),  # still scaled with GAIN_1
+                  [MainApp(config=(1, GAIN_1, 0), samples=samples(3, 1))],  # same config: kept
+                  [MainApp(config=(1, GAIN_24, 0), samples=samples(7, 2))])
     assert kept == [row(EegSample(2, sample_block(2)), GAIN_1)]
     assert rows == [row(s, GAIN_24) for s in samples(7, 2)]
 
 
-def test_clear_keeps_the_configuration():
-    async def scenario():
-        parser = await started_parser()
-        await feed(parser, [MainApp(config=(1, GAIN_1, 0), samples=samples(1, 2))])
-        eeg_cap.clear_eeg_buffer()
-        cleared = eeg_cap.get_eeg_buffer(10, False)
-        await feed(parser, [MainApp(samples=samples(5, 1))])
-        return cleared, eeg_cap.get_eeg_buffer(10, True)
-
-    cleared, rows = run(scenario())
+def test_clear_keeps_the_configuration_and_the_length():
+    cleared = []
+    rows = stored(lambda: eeg_cap.set_eeg_buffer_cfg(1),
+                  [MainApp(config=(1, GAIN_1, 0), samples=samples(1, 2))],
+                  lambda: (eeg_cap.clear_eeg_buffer(), cleared.extend(eeg_cap.get_eeg_buffer(10, False))),
+                  [MainApp(samples=samples(5, 2))])
     assert cleared == []
-    assert rows == [row(EegSample(5, sample_block(5)), GAIN_1)]
+    assert rows == [row(EegSample(6, sample_block(6)), GAIN_1)]
 
 
 def test_rows_are_never_scaled_with_a_stale_gain():
@@ -169,10 +135,8 @@ def test_rows_are_never_scaled_with_a_stale_gain():
     # the reader runs concurrently with the consumer thread.
     async def scenario():
         parser = await started_parser()
-        msgs = []
-        for m in range(300):
-            gain = GAIN_24 if m % 2 == 0 else GAIN_1
-            msgs.append(MainApp(config=(1, gain, 0), samples=[EegSample(m, sample_block(m))]))
+        msgs = [MainApp(config=(1, (GAIN_1, GAIN_24)[m % 2 == 0], 0), samples=[EegSample(m, sample_block(m))])
+                for m in range(300)]
         reads = []
         done = asyncio.Event()
 
@@ -190,34 +154,26 @@ def test_rows_are_never_scaled_with_a_stale_gain():
     rows = run(scenario())
     assert rows
     for r in rows:
-        ts = int(r[0])
-        assert r == row(EegSample(ts, sample_block(ts)), GAIN_24 if ts % 2 == 0 else GAIN_1)
+        assert r == row(EegSample(int(r[0]), sample_block(int(r[0]))), (GAIN_1, GAIN_24)[int(r[0]) % 2 == 0])
 
 
-@pytest.mark.parametrize("args, exc, text", [
-    ((1, 1), TypeError, "argument 'clean': 'int' object cannot be converted to 'PyBool'"),
-    ((-1, False), OverflowError, None),
-    ((1.5, False), TypeError, "argument 'take': "),
-    ((1,), TypeError, "get_eeg_buffer() missing 1 required positional argument: 'clean'"),
+@pytest.mark.parametrize("call, exc, text", [
+    (lambda: eeg_cap.get_eeg_buffer(1, 1), TypeError, "argument 'clean': 'int' object cannot be converted to 'PyBool'"),
+    (lambda: eeg_cap.get_eeg_buffer(-1, False), OverflowError, ""),
+    (lambda: eeg_cap.get_eeg_buffer(1.5, False), TypeError, "argument 'take': "),
+    (lambda: eeg_cap.get_eeg_buffer(1), TypeError, "get_eeg_buffer() missing 1 required positional argument: 'clean'"),
+    (lambda: eeg_cap.set_eeg_buffer_cfg(-1), OverflowError, ""),
+    (lambda: eeg_cap.set_eeg_buffer_cfg(2 ** 64), OverflowError, ""),
+    (lambda: eeg_cap.set_eeg_buffer_cfg("10"), TypeError, "argument 'eeg_buffer_len': "),
 ])
-def test_get_eeg_buffer_argument_errors(args, exc, text):
+def test_buffer_argument_errors(call, exc, text):
     with pytest.raises(exc) as info:
-        eeg_cap.get_eeg_buffer(*args)
-    if text:
-        assert str(info.value).startswith(text)
+        call()
+    assert str(info.value).startswith(text)
 
 
 def test_get_eeg_buffer_accepts_numpy_bool_and_keywords():
     assert eeg_cap.get_eeg_buffer(take=np.uint8(3), clean=np.bool_(True)) == []
-
-
-def test_set_eeg_buffer_cfg_argument_errors():
-    with pytest.raises(OverflowError):
-        eeg_cap.set_eeg_buffer_cfg(-1)
-    with pytest.raises(OverflowError):
-        eeg_cap.set_eeg_buffer_cfg(2 ** 64)
-    with pytest.raises(TypeError, match="^argument 'eeg_buffer_len': "):
-        eeg_cap.set_eeg_buffer_cfg("10")
 
 
 def test_parse_eeg_data():
@@ -254,9 +210,6 @@ def test_callback_slots_keep_the_object_until_replaced(setter):
     (1, 2, "Ble2App(BleApp { msg_id: 77, "),
 ])
 def test_other_directions_log_their_debug_text_and_store_nothing(src, dst, shown):
-    from support.eeg_feed import collector, wait_logged
-    from support.frames import field_varint, frame
-
     async def scenario():
         parser = await started_parser()
         await feed(parser, [MainApp(samples=samples(1, 1))])
@@ -265,5 +218,5 @@ def test_other_directions_log_their_debug_text_and_store_nothing(src, dst, shown
         await feed(parser, [])
         return eeg_cap.get_eeg_buffer(10, True)
 
-    assert [r[0] for r in run(scenario())] == [1.0]
+    assert stamps(run(scenario())) == [1.0]
     assert collector.count("Received message: " + shown) == 1
