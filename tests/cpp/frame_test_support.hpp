@@ -3,17 +3,14 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
-#include <vector>
 
 #include "proto/dialect.hpp"
 #include "proto/frame_scanner.hpp"
 #include "proto/parsed_message.hpp"
+#include "proto_wire.hpp"
 
 namespace kx::test {
-
-using Bytes = std::vector<std::uint8_t>;
 
 inline Bytes frame_of(proto::MsgType type, std::uint8_t source, std::uint8_t destination, const Bytes& payload) {
     return proto::encode_frame(proto::dialect_of(type), {source, destination}, 0, payload);
@@ -23,16 +20,7 @@ inline Bytes orvel_frame(std::uint8_t source, std::uint8_t destination, const By
     return frame_of(proto::MsgType::Orvel, source, destination, payload);
 }
 
-inline Bytes serialized(const google::protobuf::Message& m) {
-    const std::string s = m.SerializeAsString();
-    return Bytes(s.begin(), s.end());
-}
-
-inline Bytes join(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+inline Bytes serialized(const google::protobuf::Message& m) { return bytes_of(m.SerializeAsString()); }
 
 // A MainApp EEG message as the cap streams it: configuration and four 108-byte samples.
 inline proto::msgs::MainApp eeg_main_app(std::uint32_t msg_id) {
@@ -46,8 +34,8 @@ inline proto::msgs::MainApp eeg_main_app(std::uint32_t msg_id) {
     auto* data = eeg->mutable_data();
     m::EegSample* samples[] = {data->mutable_sample_1(), data->mutable_sample_2(), data->mutable_sample_3(),
                                data->mutable_sample_4()};
-    for (int i = 0; i < 4; ++i) {
-        samples[i]->set_timestamp(msg_id * 4 + static_cast<std::uint32_t>(i));
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        samples[i]->set_timestamp(msg_id * 4 + i);
         std::string block(108, '\0');
         for (std::size_t k = 0; k < block.size(); ++k) block[k] = static_cast<char>((k * 31 + msg_id + i) & 0xFF);
         samples[i]->set_data(block);

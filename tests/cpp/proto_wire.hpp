@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -35,7 +34,5 @@ inline Bytes cat(std::initializer_list<Bytes> parts) {
 inline Bytes ld(std::uint32_t tag, const Bytes& body) { return cat({key(tag, 2), varint(body.size()), body}); }
 
 inline Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-inline std::span<const std::uint8_t> span_of(const Bytes& b) { return b; }
 
 }  // namespace kx::test

@@ -60,107 +60,72 @@ TEST_P(DecodeErrors, ReportsDescriptionAndPathInnermostFirst) {
     EXPECT_EQ(msg->ByteSizeLong(), 0u);
 }
 
-const Bytes kStart99 = key(99, 3);
+const std::string kLd = "invalid wire type: LengthDelimited (expected Varint)";
+const std::string kUtf8 = "invalid string value: data is not UTF-8 encoded";
+const std::string kUnder = "buffer underflow";
+const std::string kVarint = "invalid varint";
+const std::string kExceeded = "delimited length exceeded";
+const Stack kImuPath = {{"ImuValue", "cord_x"}, {"ImuData", "accel"}, {"ImuAcqResponse", "data"}, {"MainApp", "imu"}};
+const Stack kMsgId = {{"MainApp", "msg_id"}};
 
 INSTANTIATE_TEST_SUITE_P(
     Catalogue, DecodeErrors,
     ::testing::Values(
-        ErrorCase{"KnownFieldWrongWireTypeAppMain", "AppMain", {0x0A},
-                  "invalid wire type: LengthDelimited (expected Varint)", {{"AppMain", "msg_id"}}},
-        ErrorCase{"KnownFieldWrongWireTypeMainApp", "MainApp", {0x0A},
-                  "invalid wire type: LengthDelimited (expected Varint)", {{"MainApp", "msg_id"}}},
-        ErrorCase{"KnownFieldWrongWireTypeBleApp", "BleApp", {0x0A},
-                  "invalid wire type: LengthDelimited (expected Varint)", {{"BleApp", "msg_id"}}},
-        ErrorCase{"KnownFieldWrongWireTypeAppDongle", "AppDongle", {0x0A},
-                  "invalid wire type: LengthDelimited (expected Varint)", {{"AppDongle", "msg_id"}}},
+        ErrorCase{"KnownFieldWrongWireTypeAppMain", "AppMain", {0x0A}, kLd, {{"AppMain", "msg_id"}}},
+        ErrorCase{"KnownFieldWrongWireTypeMainApp", "MainApp", {0x0A}, kLd, kMsgId},
         ErrorCase{"MessageFieldAsVarint", "MainApp", {0x18, 0x01},
                   "invalid wire type: Varint (expected LengthDelimited)", {{"MainApp", "eeg"}}},
-        ErrorCase{"EndGroupOnKnownField", "MainApp", {0x0C},
-                  "invalid wire type: EndGroup (expected Varint)", {{"MainApp", "msg_id"}}},
+        ErrorCase{"EndGroupOnKnownField", "MainApp", {0x0C}, "invalid wire type: EndGroup (expected Varint)", kMsgId},
         ErrorCase{"NestedWrongWireType", "MainApp", ld(3, ld(1, {0x0D, 1, 2, 3, 4})),
                   "invalid wire type: ThirtyTwoBit (expected Varint)",
                   {{"EegConfig", "freq"}, {"EegAcqResponse", "config"}, {"MainApp", "eeg"}}},
         ErrorCase{"FloatAsSixtyFourBit", "MainApp", ld(4, ld(2, ld(1, {0x11}))),
-                  "invalid wire type: SixtyFourBit (expected ThirtyTwoBit)",
-                  {{"ImuValue", "cord_x"}, {"ImuData", "accel"}, {"ImuAcqResponse", "data"}, {"MainApp", "imu"}}},
+                  "invalid wire type: SixtyFourBit (expected ThirtyTwoBit)", kImuPath},
         ErrorCase{"TagZero", "MainApp", {0x00}, "invalid tag value: 0", {}},
         ErrorCase{"WireTypeSeven", "BleApp", {0x0F}, "invalid wire type value: 7", {}},
         ErrorCase{"WireTypeSix", "AppMain", {0x0E}, "invalid wire type value: 6", {}},
         ErrorCase{"StrayEndGroup", "AppDongle", {0x7C}, "unexpected end group tag", {}},
         ErrorCase{"KeyAboveU32", "MainApp", varint(0x100000000ull), "invalid key value: 4294967296", {}},
-        ErrorCase{"KeyTruncated", "MainApp", {0x80}, "invalid varint", {}},
-        ErrorCase{"ValueTruncated", "MainApp", {0x08}, "invalid varint", {{"MainApp", "msg_id"}}},
-        ErrorCase{"VarintElevenBytes", "MainApp",
-                  {0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}, "invalid varint",
-                  {{"MainApp", "msg_id"}}},
-        ErrorCase{"VarintOverflowsU64", "MainApp",
-                  {0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02}, "invalid varint",
-                  {{"MainApp", "msg_id"}}},
-        ErrorCase{"SubMessageLengthBeyondPayload", "MainApp", {0x1A, 0x05, 0x08}, "buffer underflow",
-                  {{"MainApp", "eeg"}}},
-        ErrorCase{"FloatCutShort", "MainApp", {0x22, 0x05, 0x12, 0x03, 0x0A, 0x01, 0x15, 0xAA, 0xBB, 0xCC},
-                  "buffer underflow",
-                  {{"ImuValue", "cord_x"}, {"ImuData", "accel"}, {"ImuAcqResponse", "data"}, {"MainApp", "imu"}}},
-        ErrorCase{"StringLengthBeyondPayload", "BleApp", ld(3, {0x12, 0x09, 'a'}), "buffer underflow",
+        ErrorCase{"KeyTruncated", "MainApp", {0x80}, kVarint, {}},
+        ErrorCase{"ValueTruncated", "MainApp", {0x08}, kVarint, kMsgId},
+        ErrorCase{"VarintElevenBytes", "MainApp", cat({{0x08}, Bytes(10, 0xFF), {0x01}}), kVarint, kMsgId},
+        ErrorCase{"VarintOverflowsU64", "MainApp", cat({{0x08}, Bytes(9, 0xFF), {0x02}}), kVarint, kMsgId},
+        ErrorCase{"SubMessageLengthBeyondPayload", "MainApp", {0x1A, 0x05, 0x08}, kUnder, {{"MainApp", "eeg"}}},
+        ErrorCase{"FloatCutShort", "MainApp", {0x22, 0x05, 0x12, 0x03, 0x0A, 0x01, 0x15, 0xAA, 0xBB, 0xCC}, kUnder,
+                  kImuPath},
+        ErrorCase{"StringLengthBeyondPayload", "BleApp", ld(3, {0x12, 0x09, 'a'}), kUnder,
                   {{"DeviceInfo", "sn"}, {"BleApp", "device_info"}}},
-        ErrorCase{"FieldCrossesSubMessageEnd", "AppMain", {0x1A, 0x02, 0x08, 0x96, 0x01},
-                  "delimited length exceeded", {{"AppMain", "eeg"}}},
-        ErrorCase{"StringCrossesSubMessageEnd", "BleApp", {0x1A, 0x02, 0x0A, 0x03, 'a', 'b', 'c'},
-                  "delimited length exceeded", {{"BleApp", "device_info"}}},
-        ErrorCase{"InvalidUtf8", "BleApp", ld(3, {0x0A, 0x02, 0xFF, 0xFE}),
-                  "invalid string value: data is not UTF-8 encoded",
+        ErrorCase{"FieldCrossesSubMessageEnd", "AppMain", {0x1A, 0x02, 0x08, 0x96, 0x01}, kExceeded,
+                  {{"AppMain", "eeg"}}},
+        ErrorCase{"StringCrossesSubMessageEnd", "BleApp", {0x1A, 0x02, 0x0A, 0x03, 'a', 'b', 'c'}, kExceeded,
+                  {{"BleApp", "device_info"}}},
+        ErrorCase{"InvalidUtf8", "BleApp", ld(3, {0x0A, 0x02, 0xFF, 0xFE}), kUtf8,
                   {{"DeviceInfo", "model"}, {"BleApp", "device_info"}}},
-        ErrorCase{"Utf8Surrogate", "AppDongle", ld(3, {0x12, 0x03, 0xED, 0xA0, 0x80}),
-                  "invalid string value: data is not UTF-8 encoded",
-                  {{"DeviceInfoConfig", "sn"}, {"AppDongle", "device_info"}}},
-        ErrorCase{"Utf8Overlong", "AppDongle", ld(4, ld(1, {0x1A, 0x02, 0xC0, 0xAF})),
-                  "invalid string value: data is not UTF-8 encoded",
+        ErrorCase{"Utf8Overlong", "AppDongle", ld(4, ld(1, {0x1A, 0x02, 0xC0, 0xAF})), kUtf8,
                   {{"WiFiWpaConfig", "password"}, {"WiFiConfig", "wpa_config"}, {"AppDongle", "wifi_config"}}},
         // Errors while skipping an unknown field add no pair of their own.
-        ErrorCase{"UnknownVarintTruncatedInSubMessage", "MainApp", {0x1A, 0x02, 0x98, 0x06},
-                  "invalid varint", {{"MainApp", "eeg"}}},
-        ErrorCase{"UnknownFixed64Short", "MainApp", cat({key(99, 1), {1, 2, 3}}), "buffer underflow", {}},
-        ErrorCase{"UnknownFixed32Short", "MainApp", cat({key(99, 5), {1, 2, 3}}), "buffer underflow", {}},
-        ErrorCase{"UnknownLengthBeyondPayload", "BleApp", cat({key(99, 2), {0x04, 1}}), "buffer underflow", {}},
-        ErrorCase{"GroupClosedByOtherTag", "MainApp", cat({key(99, 3), key(98, 4)}),
-                  "unexpected end group tag", {}},
-        ErrorCase{"GroupNeverClosed", "MainApp", cat({key(99, 3), {0x08, 0x01}}), "invalid varint", {}},
-        ErrorCase{"TooManyNestedGroups", "AppMain",
-                  [] {
-                      Bytes b;
-                      for (int i = 0; i < 101; ++i) b = cat({b, key(99, 3)});
-                      return b;
-                  }(),
-                  "recursion limit reached", {}},
-        ErrorCase{"TooManyNestedGroupsInSubMessage", "MainApp", ld(3, group_nest(100)),
-                  "recursion limit reached", {{"MainApp", "eeg"}}}),
+        ErrorCase{"UnknownVarintTruncatedInSubMessage", "MainApp", {0x1A, 0x02, 0x98, 0x06}, kVarint,
+                  {{"MainApp", "eeg"}}},
+        ErrorCase{"UnknownFixed64Short", "MainApp", cat({key(99, 1), {1, 2, 3}}), kUnder, {}},
+        ErrorCase{"UnknownFixed32Short", "MainApp", cat({key(99, 5), {1, 2, 3}}), kUnder, {}},
+        ErrorCase{"UnknownLengthBeyondPayload", "BleApp", cat({key(99, 2), {0x04, 1}}), kUnder, {}},
+        ErrorCase{"GroupClosedByOtherTag", "MainApp", cat({key(99, 3), key(98, 4)}), "unexpected end group tag", {}},
+        ErrorCase{"GroupNeverClosed", "MainApp", cat({key(99, 3), {0x08, 0x01}}), kVarint, {}},
+        ErrorCase{"TooManyNestedGroups", "AppMain", group_nest(101), "recursion limit reached", {}},
+        ErrorCase{"TooManyNestedGroupsInSubMessage", "MainApp", ld(3, group_nest(100)), "recursion limit reached",
+                  {{"MainApp", "eeg"}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DecodeError, DebugTextListsDescriptionAndPath) {
     DecodeError e{"buffer underflow", {{"MainApp", "eeg"}}};
     EXPECT_EQ(fmt::format("{:?}", e), R"(DecodeError { description: "buffer underflow", stack: [("MainApp", "eeg")] })");
-    DecodeError top{"invalid tag value: 0", {}};
-    EXPECT_EQ(fmt::format("{}", top), R"(DecodeError { description: "invalid tag value: 0", stack: [] })");
+    EXPECT_EQ(fmt::format("{}", DecodeError{"t", {}}), R"(DecodeError { description: "t", stack: [] })");
     DecodeError two{"x", {{"ImuValue", "cord_x"}, {"ImuData", "accel"}}};
     EXPECT_EQ(fmt::format("{:?}", two),
               R"(DecodeError { description: "x", stack: [("ImuValue", "cord_x"), ("ImuData", "accel")] })");
 }
 
 // ---- Successful decoding ----------------------------------------------------
-
-TEST(Decode, EmptyPayloadGivesDefaultsForEveryTopLevelMessage) {
-    for (const char* type : {"AppDongle", "BleApp", "AppMain", "MainApp"}) {
-        auto msg = new_message(type);
-        EXPECT_FALSE(decode_message({}, *msg).has_value()) << type;
-        EXPECT_EQ(msg->ByteSizeLong(), 0u) << type;
-    }
-}
-
-TEST(Decode, VarintValue) {
-    msgs::MainApp m;
-    ASSERT_FALSE(decode_message(Bytes{0x08, 0x96, 0x01}, m));
-    EXPECT_EQ(m.msg_id(), 150u);
-}
 
 TEST(Decode, Uint32KeepsLow32BitsAndEnumKeepsAnyNumber) {
     msgs::MainApp m;
@@ -171,10 +136,6 @@ TEST(Decode, Uint32KeepsLow32BitsAndEnumKeepsAnyNumber) {
     // A 10-byte varint of a negative number gives that number.
     ASSERT_FALSE(decode_message(cat({key(2, 0), varint(static_cast<std::uint64_t>(-2))}), m));
     EXPECT_EQ(static_cast<int>(m.err()), -2);
-
-    msgs::EegConfig c;
-    ASSERT_FALSE(decode_message(Bytes{0x10, 0x07}, c));
-    EXPECT_EQ(static_cast<int>(c.gain()), 7);
 }
 
 TEST(Decode, BoolFloatStringBytes) {
@@ -258,11 +219,6 @@ TEST(Decode, HundredNestedGroupsAreSkipped) {
 // ---- Encoding of AppMain and the round trip --------------------------------
 
 TEST(EncodeAppMain, WireBytes) {
-    msgs::AppMain m;
-    EXPECT_EQ(m.SerializeAsString(), "");
-    m.mutable_eeg();
-    EXPECT_EQ(m.SerializeAsString(), std::string("\x1A\x00", 2));
-
     msgs::AppMain full;
     full.set_msg_id(4);
     full.mutable_eeg()->set_cmd(msgs::AcqCmd_CFG_SET);
@@ -274,26 +230,6 @@ TEST(EncodeAppMain, WireBytes) {
     const Bytes expected = {0x08, 0x04, 0x1A, 0x0A, 0x08, 0x01, 0x12, 0x06, 0x08, 0x6F, 0x10, 0x6F,
                             0x18, 0x0F, 0x22, 0x04, 0x12, 0x02, 0x08, 0x02};
     EXPECT_EQ(bytes_of(full.SerializeAsString()), expected);
-
-    // A negative enum number is the 10-byte varint of its sign extension.
-    msgs::AppMain neg;
-    neg.mutable_imu()->set_cmd(static_cast<msgs::AcqCmd>(-1));
-    EXPECT_EQ(bytes_of(neg.SerializeAsString()),
-              cat({{0x22, 0x0B, 0x08}, Bytes(9, 0xFF), {0x01}}));
-}
-
-TEST(EncodeAppMain, RoundTripsThroughDecoder) {
-    for (int cmd : {0, 1, 3, 4, 7, -5}) {
-        msgs::AppMain m;
-        m.set_msg_id(0xFFFFFFFFu - static_cast<unsigned>(cmd & 0xFF));
-        m.mutable_eeg()->set_cmd(static_cast<msgs::AcqCmd>(cmd));
-        m.mutable_eeg()->mutable_config()->set_gain(static_cast<msgs::EegGainValue>(cmd * 16 + 15));
-        if (cmd > 0) m.mutable_imu()->mutable_config();
-        const std::string wire = m.SerializeAsString();
-        msgs::AppMain back;
-        ASSERT_FALSE(decode_message(bytes_of(wire), back)) << cmd;
-        EXPECT_TRUE(MessageDifferencer::Equals(m, back)) << back.DebugString();
-    }
 }
 
 // ---- Randomized ------------------------------------------------------------
@@ -361,10 +297,6 @@ TEST(DecodeRandomized, AgreesWithLibprotobufAndNeverCrashes) {
             ASSERT_TRUE(MessageDifferencer::Equals(*ours, *again));
         }
     }
-    RecordProperty("inputs", static_cast<int>(iterations));
-    RecordProperty("decoded", static_cast<int>(decoded_ok));
-    std::printf("randomized decode: %zu inputs, %zu decoded, %zu rejected\n", iterations, decoded_ok,
-                iterations - decoded_ok);
     EXPECT_GT(decoded_ok, iterations / 20);  // the generator must reach the success path too
 }
 

@@ -12,24 +12,19 @@ namespace {
 using namespace kx::proto;
 namespace msgs = kx_proto_sdk::eeg_cap;
 
-std::string json_of(const google::protobuf::Message& m) {
+template <typename M>
+std::string json_of(const M& m) {
     std::string out;
     const auto err = append_json(out, m);
     EXPECT_FALSE(err.has_value()) << (err ? err->text : "");
     return out;
 }
 
-std::string json_of(const ParsedMessage& m) {
+// The error text, or the JSON text when there is none.
+std::string json_or_error(const google::protobuf::Message& m) {
     std::string out;
     const auto err = append_json(out, m);
-    EXPECT_FALSE(err.has_value()) << (err ? err->text : "");
-    return out;
-}
-
-std::string json_error_of(const google::protobuf::Message& m) {
-    std::string out;
-    const auto err = append_json(out, m);
-    return err ? err->text : "<no error: " + out + ">";
+    return err ? err->text : out;
 }
 
 // ---- Whole texts ------------------------------------------------------------
@@ -49,11 +44,6 @@ TEST(JsonText, MainAppExample) {
 }
 
 TEST(JsonText, CommandRequests) {
-    msgs::AppMain start;
-    start.set_msg_id(4);
-    start.mutable_eeg()->set_cmd(msgs::AcqCmd_ENABLE);
-    EXPECT_EQ(json_of(start), R"({"msgId":4,"eeg":{"cmd":"ENABLE"}})");
-
     msgs::AppMain imu;
     imu.set_msg_id(9);
     imu.mutable_imu()->set_cmd(msgs::AcqCmd_CFG_SET);
@@ -110,10 +100,6 @@ TEST(JsonText, KeysAreLowerCamelInFieldOrder) {
               R"({"model":"m","sn":"s","macAddress":"ESIzRFVm","hwVersion":"h","bleFwVersion":"1","bleBuildTime":"2",)"
               R"("bleCommitHash":"3","wifiFwVersion":"4","wifiBuildTime":"5","wifiCommitHash":"6"})");
 
-    msgs::DeviceInfo only_mac;
-    only_mac.set_mac_address("\x11\x22\x33\x44\x55\x66");
-    EXPECT_EQ(json_of(only_mac), R"({"macAddress":"ESIzRFVm"})");
-
     msgs::OtaConfig o;
     o.set_cmd(msgs::OtaCmd_OTA_START);
     o.mutable_ota_data()->set_offset(16);
@@ -128,30 +114,10 @@ TEST(JsonText, KeysAreLowerCamelInFieldOrder) {
     i.mutable_gyro()->set_timestamp(3);
     i.mutable_mag();
     EXPECT_EQ(json_of(i), R"({"accel":{"cordX":1.0},"gyro":{"timestamp":3},"mag":{}})");
-
-    msgs::BleApp b;
-    b.set_msg_id(1);
-    b.set_error(msgs::ConfigErr_CONFIG_ERR_UNKNOWN);
-    b.set_pairing_status(msgs::PairingStatus_CONN_SUCCESS);
-    b.mutable_ota_resp()->set_state(msgs::OtaState_ABORT);
-    b.mutable_wifi_config()->mutable_wpa_config()->set_security(msgs::WiFiSecurityValue_SECURITY_WPA2_WPA3_MIXED);
-    EXPECT_EQ(json_of(b),
-              R"({"msgId":1,"error":"CONFIG_ERR_UNKNOWN","wifiConfig":{"wpaConfig":{"security":"SECURITY_WPA2_WPA3_MIXED"}},)"
-              R"("pairingStatus":"CONN_SUCCESS","otaResp":{"state":"ABORT"}})");
-
-    msgs::AppDongle a;
-    a.set_msg_type(msgs::DongleMsgType_WIFI_STAT);
-    a.mutable_device_info()->set_sn("x");
-    EXPECT_EQ(json_of(a), R"({"msgType":"WIFI_STAT","deviceInfo":{"sn":"x"}})");
-
-    msgs::MainApp e;
-    e.set_err(msgs::MainResult__INVALID_PARAMS);
-    EXPECT_EQ(json_of(e), R"({"err":"_INVALID_PARAMS"})");
 }
 
 TEST(JsonText, BoolAndUnsigned) {
     msgs::OtaData d;
-    EXPECT_EQ(json_of(d), "{}");
     d.set_finished(true);
     EXPECT_EQ(json_of(d), R"({"finished":true})");
     msgs::OtaConfigResp r;
@@ -161,48 +127,32 @@ TEST(JsonText, BoolAndUnsigned) {
 
 // ---- Enum numbers without a name --------------------------------------------
 
-struct InvalidEnumCase {
-    const char* name;
-    int freq, gain, source;
-    std::string expected;  // error text, or the JSON text when valid
-    bool fails;
-};
-
-class JsonEegConfigEnums : public ::testing::TestWithParam<InvalidEnumCase> {};
-
-TEST_P(JsonEegConfigEnums, UnnamedNumbersFailTheText) {
-    const auto& c = GetParam();
-    msgs::EegConfig cfg;
-    cfg.set_freq(static_cast<msgs::EegSampleRateValue>(c.freq));
-    cfg.set_gain(static_cast<msgs::EegGainValue>(c.gain));
-    cfg.set_source(static_cast<msgs::EegSignalSourceValue>(c.source));
-    std::string out;
-    const auto err = append_json(out, cfg);
-    ASSERT_EQ(err.has_value(), c.fails);
-    EXPECT_EQ(c.fails ? err->text : out, c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Catalogue, JsonEegConfigEnums,
-    ::testing::Values(
-        InvalidEnumCase{"Gain7", 0, 7, 0, "Invalid variant 7", true},
-        InvalidEnumCase{"Source47", 0, 0, 47, "Invalid variant 47", true},
-        InvalidEnumCase{"Source79", 111, 0, 79, "Invalid variant 79", true},
-        InvalidEnumCase{"Freq47Source95", 47, 0, 95, R"({"freq":"SR_4000Hz","source":"TEST_SIGNAL"})", false},
-        InvalidEnumCase{"Gain79", 0, 79, 0, R"({"gain":"GAIN_8"})", false},
-        InvalidEnumCase{"FirstInvalidInWritingOrder", -1, 7, 3, "Invalid variant -1", true},
-        InvalidEnumCase{"Freq127", 127, 15, 15, "Invalid variant 127", true}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(JsonText, UnnamedEnumsOfTopLevelMessages) {
+TEST(JsonText, UnnamedEnumNumbersFailTheText) {
+    const struct {
+        int freq, gain, source;
+        const char* expected;
+    } cases[] = {
+        {0, 7, 0, "Invalid variant 7"},
+        {0, 0, 47, "Invalid variant 47"},
+        {111, 0, 79, "Invalid variant 79"},
+        {47, 0, 95, R"({"freq":"SR_4000Hz","source":"TEST_SIGNAL"})"},
+        {0, 79, 0, R"({"gain":"GAIN_8"})"},
+        {-1, 7, 3, "Invalid variant -1"},  // the first in writing order
+        {127, 15, 15, "Invalid variant 127"},
+    };
+    for (const auto& c : cases) {
+        msgs::EegConfig cfg;
+        cfg.set_freq(static_cast<msgs::EegSampleRateValue>(c.freq));
+        cfg.set_gain(static_cast<msgs::EegGainValue>(c.gain));
+        cfg.set_source(static_cast<msgs::EegSignalSourceValue>(c.source));
+        EXPECT_EQ(json_or_error(cfg), c.expected);
+    }
     msgs::MainApp m;
     m.set_err(static_cast<msgs::MainResult>(3));
-    EXPECT_EQ(json_error_of(m), "Invalid variant 3");
+    EXPECT_EQ(json_or_error(m), "Invalid variant 3");
 
     msgs::BleApp b;
     b.set_pairing_status(static_cast<msgs::PairingStatus>(-2));
-    EXPECT_EQ(json_error_of(b), "Invalid variant -2");
-
     ParsedMessage p{OrvelMessage{Ble2App{b}}};
     std::string out;
     const auto err = append_json(out, p);
@@ -226,10 +176,6 @@ TEST(JsonText, StringEscapes) {
         append_json_string(out, in);
         EXPECT_EQ(out, expected);
     }
-    msgs::DeviceInfoConfig d;
-    d.set_model("q\"\\\n\x01");
-    d.set_sn("\xC3\xA9/");
-    EXPECT_EQ(json_of(d), "{\"model\":\"q\\\"\\\\\\n\\u0001\",\"sn\":\"\xC3\xA9/\"}");
 }
 
 TEST(JsonText, Base64) {
@@ -246,45 +192,31 @@ TEST(JsonText, Base64) {
     }
 }
 
-struct FloatCase {
-    float value;
-    const char* json;
-    const char* debug;
-};
-
-class FloatLayouts : public ::testing::TestWithParam<FloatCase> {};
-
-TEST_P(FloatLayouts, JsonAndDebug) {
-    const auto& c = GetParam();
-    std::string json, debug;
-    append_json_float(json, c.value);
-    append_debug_float(debug, c.value);
-    EXPECT_EQ(json, c.json);
-    EXPECT_EQ(debug, c.debug);
+TEST(JsonText, ShortestFloatLayoutsOfJsonAndDebug) {
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    const struct {
+        float value;
+        const char *json, *debug;
+    } cases[] = {
+        {1.0f, "1.0", "1.0"}, {1500.0f, "1500.0", "1500.0"}, {-3.0f, "-3.0", "-3.0"},
+        {9999999000000.0f, "9999999000000.0", "9999999000000.0"}, {12.34f, "12.34", "12.34"},
+        {0.1f, "0.1", "0.1"}, {0.001234f, "0.001234", "0.001234"}, {0.000001f, "0.000001", "1e-6"},
+        {1e13f, "1e13", "10000000000000.0"}, {1.5e-7f, "1.5e-7", "1.5e-7"}, {-2.5e20f, "-2.5e20", "-2.5e20"},
+        {1e-7f, "1e-7", "1e-7"}, {0.0001f, "0.0001", "0.0001"}, {0.00009f, "0.00009", "9e-5"},
+        {123456790.0f, "123456790.0", "123456790.0"}, {1e-5f, "0.00001", "1e-5"}, {1.5e16f, "1.5e16", "1.5e16"},
+        {1e16f, "1e16", "1e16"}, {9.999999e15f, "9.999999e15", "9999999000000000.0"}, {0.3f, "0.3", "0.3"},
+        {16777217.0f, "16777216.0", "16777216.0"}, {3.4028235e38f, "3.4028235e38", "3.4028235e38"},
+        {1e-45f, "1e-45", "1e-45"}, {0.0f, "0.0", "0.0"}, {-0.0f, "-0.0", "-0.0"}, {kInf, "null", "inf"},
+        {-kInf, "null", "-inf"}, {std::numeric_limits<float>::quiet_NaN(), "null", "NaN"},
+    };
+    for (const auto& c : cases) {
+        std::string json, debug;
+        append_json_float(json, c.value);
+        append_debug_float(debug, c.value);
+        EXPECT_EQ(json, c.json) << c.debug;
+        EXPECT_EQ(debug, c.debug);
+    }
 }
-
-constexpr float kInf = std::numeric_limits<float>::infinity();
-
-INSTANTIATE_TEST_SUITE_P(
-    Shortest, FloatLayouts,
-    ::testing::Values(FloatCase{1.0f, "1.0", "1.0"}, FloatCase{1500.0f, "1500.0", "1500.0"},
-                      FloatCase{-3.0f, "-3.0", "-3.0"}, FloatCase{9999999000000.0f, "9999999000000.0", "9999999000000.0"},
-                      FloatCase{12.34f, "12.34", "12.34"}, FloatCase{3.5f, "3.5", "3.5"},
-                      FloatCase{0.1f, "0.1", "0.1"}, FloatCase{0.001234f, "0.001234", "0.001234"},
-                      FloatCase{0.000001f, "0.000001", "1e-6"}, FloatCase{1e13f, "1e13", "10000000000000.0"},
-                      FloatCase{1.5e-7f, "1.5e-7", "1.5e-7"}, FloatCase{-2.5e20f, "-2.5e20", "-2.5e20"},
-                      FloatCase{1e-7f, "1e-7", "1e-7"}, FloatCase{0.5f, "0.5", "0.5"},
-                      FloatCase{0.0001f, "0.0001", "0.0001"}, FloatCase{0.00009f, "0.00009", "9e-5"},
-                      FloatCase{123456790.0f, "123456790.0", "123456790.0"},
-                      FloatCase{1e-5f, "0.00001", "1e-5"}, FloatCase{1.5e16f, "1.5e16", "1.5e16"},
-                      FloatCase{1e16f, "1e16", "1e16"}, FloatCase{9.999999e15f, "9.999999e15", "9999999000000000.0"},
-                      FloatCase{-2e-7f, "-2e-7", "-2e-7"}, FloatCase{0.3f, "0.3", "0.3"},
-                      FloatCase{16777217.0f, "16777216.0", "16777216.0"},
-                      FloatCase{3.4028235e38f, "3.4028235e38", "3.4028235e38"},
-                      FloatCase{1e-45f, "1e-45", "1e-45"}, FloatCase{0.0f, "0.0", "0.0"},
-                      FloatCase{-0.0f, "-0.0", "-0.0"}, FloatCase{kInf, "null", "inf"},
-                      FloatCase{-kInf, "null", "-inf"},
-                      FloatCase{std::numeric_limits<float>::quiet_NaN(), "null", "NaN"}));
 
 TEST(JsonText, FloatFieldsLeaveOutZeroButWriteNaN) {
     msgs::ImuValue v;

@@ -1,5 +1,7 @@
 """MessageParser.receive_data as Python sees it: the records it logs for each kind
-of input, borrow conflicts, and no failure for any input. Cases that depend on
+of input (decoding errors included: the dispatch's type path and payload record, then
+the parser's record with the error's description and path of (message, field) pairs,
+innermost first), borrow conflicts, and no failure for any input. Cases that depend on
 logger levels run in fresh interpreters: the bridge caches each logger's level once."""
 import json
 import struct
@@ -21,6 +23,7 @@ import kx_proto_sdk as kx
 """
 
 PARSER = "kx_proto_sdk.proto.msg_parser"
+ENUMS = "kx_proto_sdk.proto.enums"
 
 
 def run(fresh_python, code):
@@ -36,7 +39,6 @@ def pelvor_frame(payload: bytes) -> bytes:
     return body + struct.pack("<H", frames.crc16_modbus(body))
 
 
-UNDECODABLE = frames.frame(b"\x0a", 0, 2)
 GOOD = frames.MainApp(msg_id=3, config=(111, 111, 15), samples=[frames.EegSample(1, bytes(108))]).frame()
 BAD_CRC = GOOD[:-1] + bytes([GOOD[-1] ^ 0xFF])
 BIG_HEAD = frames.frame(bytes(8179))[:8000]
@@ -63,11 +65,6 @@ CASES = [
     ("crc error then valid frame", "Orvel", [BAD_CRC + GOOD], crc_records(BAD_CRC)),
     ("invalid module pair", "Orvel", [frames.frame(b"", 0, 1)],
      [(PARSER, 40, "Failed to parse message, error: InvalidModule(Orvel, 0, 1)")]),
-    ("undecodable payload", "Orvel", [UNDECODABLE],
-     [("kx_proto_sdk.proto.enums", 40,
-       "Decoding error for type kx_proto_sdk::generated::eeg_cap_proto::MainApp: [10]"),
-      (PARSER, 40, 'Failed to parse message, error: DecodingError(DecodeError { description: "invalid wire type: '
-                   'LengthDelimited (expected Varint)", stack: [("MainApp", "msg_id")] })')]),
     ("other family frame", "Pelvor", [pelvor_frame(b"\x01\x02\x03")],
      [(PARSER, 40, "Failed to parse message, error: UnknownProtoType(Pelvor)")]),
     ("varnet prefix", "Varnet", [b"QNLR\x00\x00\x00\x04abcd"],
@@ -108,14 +105,46 @@ print(json.dumps([r for r in records if r[0] == "kx_proto_sdk.proto.msg_parser"]
     ]
 
 
-def test_decoding_error_record_carries_fixed_position(fresh_python):
+def ld(tag: int, body: bytes) -> bytes:
+    return frames.field_bytes(tag, body)
+
+
+# Direction by (source, destination) module ids.
+DIRECTIONS = {"AppDongle": (2, 1), "BleApp": (1, 2), "AppMain": (2, 0), "MainApp": (0, 2)}
+
+# (message, payload, description, path): the type path of each direction and paths of several depths; the
+# catalogue of descriptions and paths is checked on the decoder itself.
+DECODE_ERRORS = [
+    ("MainApp", b"\x0a", "invalid wire type: LengthDelimited (expected Varint)", [("MainApp", "msg_id")]),
+    ("AppDongle", b"\x00", "invalid tag value: 0", []),
+    ("BleApp", ld(3, ld(1, b"\xff\xfe")), "invalid string value: data is not UTF-8 encoded",
+     [("DeviceInfo", "model"), ("BleApp", "device_info")]),
+    ("AppMain", bytes([0x1A, 0x02, 0x08, 0x96, 0x01]), "delimited length exceeded", [("AppMain", "eeg")]),
+    ("AppDongle", ld(5, ld(2, b"\x0d\x00")), "invalid wire type: ThirtyTwoBit (expected Varint)",
+     [("OtaData", "offset"), ("OtaConfig", "ota_data"), ("AppDongle", "ota_cfg")]),
+]
+
+
+def test_each_undecodable_payload_logs_type_path_and_decode_error(fresh_python):
+    chunks = [frames.frame(payload, *DIRECTIONS[msg]) for msg, payload, _, _ in DECODE_ERRORS]
     r = run(fresh_python, f"""
 p = kx.MessageParser("cap-1", kx.MsgType.Orvel)
-p.receive_data({UNDECODABLE!r})
-print(json.dumps([r for r in records if r[0] == "kx_proto_sdk.proto.enums"]))
+del records[:]
+for c in {chunks!r}:
+    p.receive_data(c)
+print(json.dumps(records))
 """)
-    (record,) = json.loads(r.stdout)
-    assert record[3:] == ["src/proto/enums", 115]
+    records = json.loads(r.stdout)
+    expected = []
+    for msg, payload, description, path in DECODE_ERRORS:
+        stack = ", ".join(f'("{m}", "{f}")' for m, f in path)
+        expected.append((ENUMS, 40, f"Decoding error for type kx_proto_sdk::generated::eeg_cap_proto::{msg}: "
+                                    f"[{', '.join(map(str, payload))}]"))
+        expected.append((PARSER, 40, "Failed to parse message, error: DecodingError(DecodeError { "
+                                     f'description: "{description}", stack: [{stack}] }})'))
+    assert [tuple(x[:3]) for x in records] == expected
+    # The dispatch's record carries a fixed source position.
+    assert {tuple(x[3:]) for x in records if x[0] == ENUMS} == {("src/proto/enums", 115)}
 
 
 def test_bytearray_is_refused_and_buffer_untouched(fresh_python):
