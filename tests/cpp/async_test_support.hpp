@@ -2,7 +2,6 @@
 #pragma once
 
 #include <chrono>
-#include <exception>
 #include <future>
 #include <thread>
 #include <vector>
@@ -30,19 +29,21 @@ private:
     std::vector<std::thread> threads_;
 };
 
-inline bool is_aborted(std::exception_ptr e) {
-    try {
-        if (e) std::rethrow_exception(e);
-    } catch (const asio::system_error& err) {
-        return err.code() == asio::error::operation_aborted;
-    }
-    return false;
-}
-
 template <typename T>
 T wait_for(std::future<T>& f) {
     EXPECT_EQ(f.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     return f.get();
+}
+
+// Whether the work behind `f` ended with operation_aborted.
+template <typename T>
+bool ended_aborted(std::future<T>& f) {
+    try {
+        wait_for(f);
+    } catch (const asio::system_error& err) {
+        return err.code() == asio::error::operation_aborted;
+    }
+    return false;
 }
 
 }  // namespace kx::test

@@ -14,7 +14,6 @@
 #include "async_test_support.hpp"
 
 using kx::utils::make_broadcast;
-using kx::utils::RecvResult;
 using kx::utils::RecvStatus;
 using kx::test::ThreadedContext;
 using kx::test::wait_for;
@@ -171,16 +170,10 @@ TEST(BroadcastAsync, CancelledWaitEndsPromptlyAndConsumesNothing) {
     auto [tx, rx] = make_broadcast<std::shared_ptr<int>>(4);
     auto strand = asio::make_strand(rt.ctx());
     asio::cancellation_signal cancel;
-    std::promise<bool> aborted;
-    auto fut = aborted.get_future();
-    asio::co_spawn(strand, rx.recv(),
-                   asio::bind_cancellation_slot(
-                       cancel.slot(), [&aborted](std::exception_ptr e, RecvResult<std::shared_ptr<int>>) {
-                           aborted.set_value(kx::test::is_aborted(e));
-                       }));
+    auto fut = asio::co_spawn(strand, rx.recv(), asio::bind_cancellation_slot(cancel.slot(), asio::use_future));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     asio::post(strand, [&cancel] { cancel.emit(asio::cancellation_type::terminal); });
-    EXPECT_TRUE(wait_for(fut));
+    EXPECT_TRUE(kx::test::ended_aborted(fut));
     auto watch = send_tracked(tx, 3);
     expect_take(rx, 3);
     EXPECT_TRUE(watch.expired());
