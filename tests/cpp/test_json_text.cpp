@@ -108,12 +108,6 @@ TEST(JsonText, KeysAreLowerCamelInFieldOrder) {
     o.set_file_sha256("b");
     EXPECT_EQ(json_of(o),
               R"({"cmd":"OTA_START","otaData":{"offset":16},"fileSize":1,"fileMd5":"a","fileSha256":"b"})");
-
-    msgs::ImuData i;
-    i.mutable_accel()->set_cord_x(1.0f);
-    i.mutable_gyro()->set_timestamp(3);
-    i.mutable_mag();
-    EXPECT_EQ(json_of(i), R"({"accel":{"cordX":1.0},"gyro":{"timestamp":3},"mag":{}})");
 }
 
 TEST(JsonText, BoolAndUnsigned) {
