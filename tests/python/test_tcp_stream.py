@@ -1,4 +1,5 @@
-"""The raw byte stream: get_data_stream() and PyTcpStream."""
+"""The raw byte stream: get_data_stream() and PyTcpStream. Chunk sizes and
+order for several receivers are checked in C++."""
 import asyncio
 import gc
 import sys
@@ -9,7 +10,7 @@ import pytest
 import kx_proto_sdk as kx
 
 from support.emulator import DeviceEmulator
-from support.tcp_helpers import PY_TCP_LOGGER, attach, enable_link_debug_logs, messages, run
+from support.tcp_helpers import PY_TCP_LOGGER, attach, enable_link_debug_logs, messages, parser, run
 
 enable_link_debug_logs()
 
@@ -25,82 +26,31 @@ async def read_bytes(stream, count: int) -> bytes:
     return out
 
 
-async def connected(dev):
-    return await attach(dev, stream_messages=False)
-
-
 def test_class_shape():
     with pytest.raises(TypeError, match="No constructor defined for PyTcpStream"):
         kx.PyTcpStream()
     assert kx.PyTcpStream.__module__ == "builtins"
 
 
-def test_stream_sees_only_later_chunks_and_aiter_is_itself(caplog):
+def test_stream_sees_only_later_chunks_also_when_taken_before_connect(caplog):
     caplog.set_level(logging.DEBUG, logger=PY_TCP_LOGGER)
 
     async def scenario():
         async with DeviceEmulator() as dev:
-            client, conn = await connected(dev)
+            client = kx.PyTcpClient("127.0.0.1", dev.port)
             early = await client.get_data_stream()
+            await client.connect(parser())
+            conn = await dev.wait_connection()
             await conn.send(b"\x01\x02\xff")
             assert await read_bytes(early, 3) == b"\x01\x02\xff"
             late = await client.get_data_stream()
             assert late.__aiter__() is late
             await conn.send(b"after")
-            return await read_bytes(late, 5)
+            async for chunk in late:
+                return chunk, await read_bytes(early, 5)
 
-    assert run(scenario()) == b"after"
+    assert run(scenario()) == (b"after", b"after")
     assert "Received data: [1, 2, 255]" in messages(caplog, PY_TCP_LOGGER, logging.DEBUG)
-
-
-def test_two_streams_each_get_every_chunk_in_order():
-    data = bytes(i % 256 for i in range(10000))
-
-    async def scenario():
-        async with DeviceEmulator() as dev:
-            client, conn = await connected(dev)
-            a = await client.get_data_stream()
-            b = await client.get_data_stream()
-            await conn.send(data)
-            chunks_a, chunks_b = [], []
-            for stream, chunks in ((a, chunks_a), (b, chunks_b)):
-                got = 0
-                while got < len(data):
-                    chunk = await stream.__anext__()
-                    chunks.append(chunk)
-                    got += len(chunk)
-            return chunks_a, chunks_b
-
-    chunks_a, chunks_b = run(scenario())
-    for chunks in (chunks_a, chunks_b):
-        assert b"".join(chunks) == data
-        assert all(1 <= len(c) <= 4096 for c in chunks)
-        assert len(chunks) >= 3
-
-
-def test_async_for_over_stream():
-    async def scenario():
-        async with DeviceEmulator() as dev:
-            client, conn = await connected(dev)
-            stream = await client.get_data_stream()
-            await conn.send(b"abc")
-            async for chunk in stream:
-                return chunk
-
-    assert run(scenario()) == b"abc"
-
-
-def test_stream_taken_before_connect_receives_later_chunks():
-    async def scenario():
-        async with DeviceEmulator() as dev:
-            client = kx.PyTcpClient("127.0.0.1", dev.port)
-            stream = await client.get_data_stream()
-            await client.connect(kx.MessageParser("dev", kx.MsgType.Orvel))
-            conn = await dev.wait_connection()
-            await conn.send(b"hello")
-            return await read_bytes(stream, 5)
-
-    assert run(scenario()) == b"hello"
 
 
 def test_lagging_stream_reports_once_then_resumes_at_oldest_held_chunk():
@@ -109,15 +59,13 @@ def test_lagging_stream_reports_once_then_resumes_at_oldest_held_chunk():
 
     async def scenario():
         async with DeviceEmulator() as dev:
-            client, conn = await connected(dev)
+            client, conn = await attach(dev, stream_messages=False)
             slow = await client.get_data_stream()
             pace = await client.get_data_stream()
             for chunk in chunks:
                 await conn.send(chunk)
                 assert await pace.__anext__() == chunk
-            lag = await slow.__anext__()
-            after = await slow.__anext__()
-            return lag, after
+            return await slow.__anext__(), await slow.__anext__()
 
     lag, after = run(scenario())
     assert isinstance(lag, RuntimeError) and str(lag) == ENDED
@@ -127,56 +75,44 @@ def test_lagging_stream_reports_once_then_resumes_at_oldest_held_chunk():
 def test_pending_next_survives_peer_close_while_client_lives():
     async def scenario():
         async with DeviceEmulator() as dev:
-            client, conn = await connected(dev)
-            stream = await client.get_data_stream()
-            pending = asyncio.ensure_future(stream.__anext__())
+            client, conn = await attach(dev, stream_messages=False)
+            pending = asyncio.ensure_future((await client.get_data_stream()).__anext__())
             await conn.close()
             await asyncio.sleep(0.3)
             still_pending = not pending.done()
             pending.cancel()
             await asyncio.sleep(0.05)
-            return still_pending, pending.cancelled(), client
+            return still_pending, pending.cancelled()
 
-    still_pending, cancelled, _ = run(scenario())
-    assert still_pending and cancelled
+    assert run(scenario()) == (True, True)
 
 
-def test_stream_ends_when_client_released_and_loop_ended():
+@pytest.mark.parametrize("connected", [True, False], ids=["loop-ended", "never-connected"])
+def test_stream_ends_when_client_released(connected):
     async def scenario():
         async with DeviceEmulator() as dev:
-            client, conn = await connected(dev)
+            if connected:
+                client, conn = await attach(dev, stream_messages=False)
+            else:
+                client = kx.PyTcpClient("127.0.0.1", 9)
             stream = await client.get_data_stream()
-            await conn.send(b"last")
-            assert await read_bytes(stream, 4) == b"last"
-            await conn.close()
-            await asyncio.sleep(0.2)  # read loop sees the close and ends
+            if connected:
+                await conn.send(b"last")
+                assert await read_bytes(stream, 4) == b"last"
+                await conn.close()
+                await asyncio.sleep(0.2)  # read loop sees the close and ends
             del client
             gc.collect()
-            first = await asyncio.wait_for(stream.__anext__(), 5)
-            second = await asyncio.wait_for(stream.__anext__(), 5)
-            return first, second
+            return [await asyncio.wait_for(stream.__anext__(), 5) for _ in range(2)]
 
-    first, second = run(scenario())
-    for item in (first, second):
+    for item in run(scenario()):
         assert isinstance(item, RuntimeError) and str(item) == ENDED
-
-
-def test_never_connected_client_stream_ends_with_the_client():
-    async def scenario():
-        client = kx.PyTcpClient("127.0.0.1", 9)
-        stream = await client.get_data_stream()
-        del client
-        gc.collect()
-        return await asyncio.wait_for(stream.__anext__(), 5)
-
-    item = run(scenario())
-    assert isinstance(item, RuntimeError) and str(item) == ENDED
 
 
 def test_concurrent_next_calls_get_consecutive_chunks():
     async def scenario():
         async with DeviceEmulator() as dev:
-            client, conn = await connected(dev)
+            client, conn = await attach(dev, stream_messages=False)
             stream = await client.get_data_stream()
             pace = await client.get_data_stream()
             first = stream.__anext__()
@@ -196,17 +132,16 @@ def test_next_without_running_loop_raises():
         return await kx.PyTcpClient("127.0.0.1", 9).get_data_stream()
 
     stream = run(make())
-    with pytest.raises(RuntimeError, match="no running event loop"):
-        stream.__anext__()
-    with pytest.raises(RuntimeError, match="no running event loop"):
-        kx.PyTcpClient("127.0.0.1", 9).get_data_stream()
+    for call in (stream.__anext__, kx.PyTcpClient("127.0.0.1", 9).get_data_stream):
+        with pytest.raises(RuntimeError, match="no running event loop"):
+            call()
 
 
 def test_calls_leave_no_references_behind():
     async def scenario():
         async with DeviceEmulator() as dev:
-            client, conn = await connected(dev)
-            p = kx.MessageParser("dev", kx.MsgType.Orvel)
+            client, conn = await attach(dev, stream_messages=False)
+            p = parser()
             before = sys.getrefcount(client), sys.getrefcount(p)
             for _ in range(50):
                 stream = await client.get_data_stream()

@@ -28,9 +28,8 @@ class Connection:
                     break
                 self.received += data
                 self._pending += data
-                new = frames.split_frames(self._pending)
-                for f in new:
-                    command = frames.decode_app_main(f.payload)
+                for payload in frames.split_frames(self._pending):
+                    command = frames.decode_app_main(payload)
                     self.commands.append(command)
                     await emulator._on_command(self, command)
                 async with self._changed:
@@ -53,24 +52,9 @@ class Connection:
         await self.wait_for(lambda c: len(c.commands) >= count, timeout)
         return self.commands[:count]
 
-    async def wait_bytes(self, count: int, timeout: float = 5.0) -> bytes:
-        await self.wait_for(lambda c: len(c.received) >= count, timeout)
-        return bytes(self.received[:count])
-
     async def send(self, data: bytes) -> None:
         self.writer.write(data)
         await self.writer.drain()
-
-    async def send_in_pieces(self, data: bytes, sizes: list[int], pause: float = 0.01) -> None:
-        """Sends data cut at the given sizes with a pause in between, so the
-        client sees partial frames."""
-        pos = 0
-        for size in sizes:
-            await self.send(data[pos:pos + size])
-            pos += size
-            await asyncio.sleep(pause)
-        if pos < len(data):
-            await self.send(data[pos:])
 
     async def close(self) -> None:
         self.writer.close()
@@ -87,11 +71,11 @@ class Connection:
 class DeviceEmulator:
     """Usage: ``async with DeviceEmulator() as dev: ... dev.port ...``."""
 
-    def __init__(self, host: str = "127.0.0.1", *, auto_reply: bool = True, read: bool = True):
+    def __init__(self, host: str = "127.0.0.1", port: int = 0, *, auto_reply: bool = True, read: bool = True):
         self.host = host
         self.auto_reply = auto_reply
         self.read = read
-        self.port = 0
+        self.port = port
         self.connections: list[Connection] = []
         self._server: asyncio.AbstractServer | None = None
         self._tasks: set[asyncio.Task] = set()
@@ -100,7 +84,7 @@ class DeviceEmulator:
 
     async def __aenter__(self) -> "DeviceEmulator":
         family = socket.AF_INET6 if ":" in self.host else socket.AF_INET
-        self._server = await asyncio.start_server(self._on_client, self.host, 0, family=family)
+        self._server = await asyncio.start_server(self._on_client, self.host, self.port, family=family)
         self.port = self._server.sockets[0].getsockname()[1]
         return self
 

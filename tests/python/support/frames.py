@@ -75,13 +75,7 @@ def decode_fields(buf: bytes) -> dict[int, list]:
             length, pos = read_varint(buf, pos)
             value = bytes(buf[pos:pos + length])
             pos += length
-        elif wire == 5:
-            value = bytes(buf[pos:pos + 4])
-            pos += 4
-        elif wire == 1:
-            value = bytes(buf[pos:pos + 8])
-            pos += 8
-        else:
+        else:  # the module sends no fixed-width fields
             raise ValueError(f"unsupported wire type {wire}")
         fields.setdefault(tag, []).append(value)
     return fields
@@ -100,21 +94,13 @@ def frame(payload: bytes, src: int = MODULE_MCU, dst: int = MODULE_APP) -> bytes
     return body + struct.pack("<H", crc16_modbus(body))
 
 
-@dataclass
-class Frame:
-    src: int
-    dst: int
-    payload: bytes
-
-
-def split_frames(buf: bytearray) -> list[Frame]:
-    """Cuts complete frames off the front of buf (in place); checks each CRC."""
+def split_frames(buf: bytearray) -> list[bytes]:
+    """Cuts complete frames off the front of buf (in place), checks each CRC
+    and returns their payloads."""
     frames = []
     while True:
         start = buf.find(PREFIX)
-        if start < 0:
-            return frames
-        if len(buf) - start < HEADER_LEN:
+        if start < 0 or len(buf) - start < HEADER_LEN:
             return frames
         (length,) = struct.unpack_from("<H", buf, start + 6)
         end = start + HEADER_LEN + length + 2
@@ -125,7 +111,7 @@ def split_frames(buf: bytearray) -> list[Frame]:
         (crc,) = struct.unpack_from("<H", raw, len(raw) - 2)
         if crc != crc16_modbus(raw[:-2]):
             raise ValueError(f"bad CRC in frame {raw.hex()}")
-        frames.append(Frame(raw[8], raw[9], raw[HEADER_LEN:-2]))
+        frames.append(raw[HEADER_LEN:-2])
 
 
 # --- AppMain (commands the module sends) -------------------------------------
