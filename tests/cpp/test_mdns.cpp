@@ -2,8 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "utils/mdns.hpp"
 
@@ -12,26 +13,13 @@ namespace {
 using kx::utils::mdns::format_elapsed;
 using std::chrono::nanoseconds;
 
-struct ElapsedCase {
-    long long ns;
-    std::string text;
-};
-
-void PrintTo(const ElapsedCase& c, std::ostream* os) { *os << c.ns << " ns"; }
-
-class ElapsedText : public ::testing::TestWithParam<ElapsedCase> {};
-
-TEST_P(ElapsedText, UsesTheLargestUnitOfAtLeastOne) {
-    EXPECT_EQ(format_elapsed(nanoseconds(GetParam().ns)), GetParam().text);
+TEST(ElapsedText, UsesTheLargestUnitOfAtLeastOne) {
+    const std::vector<std::pair<long long, std::string>> cases{
+        {1'500'000'000, "1.5s"}, {250'000'000, "250ms"}, {12'345, "12.345µs"}, {800, "800ns"}, {0, "0ns"},
+        {-5, "0ns"}, {1, "1ns"}, {999, "999ns"}, {1'000, "1µs"}, {1'000'001, "1.000001ms"},
+        {999'999'999, "999.999999ms"}, {1'000'000'001, "1.000000001s"}, {90'000'000'000, "90s"},
+        {3'600'250'000'000, "3600.25s"}};
+    for (const auto& [ns, text] : cases) EXPECT_EQ(format_elapsed(nanoseconds(ns)), text) << ns << " ns";
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Units, ElapsedText,
-    ::testing::Values(ElapsedCase{1'500'000'000, "1.5s"}, ElapsedCase{250'000'000, "250ms"},
-                      ElapsedCase{12'345, "12.345µs"}, ElapsedCase{800, "800ns"}, ElapsedCase{0, "0ns"},
-                      ElapsedCase{-5, "0ns"}, ElapsedCase{1, "1ns"}, ElapsedCase{999, "999ns"},
-                      ElapsedCase{1'000, "1µs"}, ElapsedCase{1'000'001, "1.000001ms"},
-                      ElapsedCase{999'999'999, "999.999999ms"}, ElapsedCase{1'000'000'001, "1.000000001s"},
-                      ElapsedCase{90'000'000'000, "90s"}, ElapsedCase{3'600'250'000'000, "3600.25s"}));
 
 }  // namespace

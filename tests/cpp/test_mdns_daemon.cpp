@@ -8,6 +8,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <asio.hpp>
@@ -24,30 +25,16 @@ constexpr std::string_view kType = "_quenlor-eeg._tcp.local.";
 
 // ---------------------------------------------------------------- event texts
 
-struct DebugTextCase {
-    ServiceEvent event;
-    std::string text;
-};
-
-void PrintTo(const DebugTextCase& c, std::ostream* os) { *os << c.text; }
-
-class DebugText : public ::testing::TestWithParam<DebugTextCase> {};
-
-TEST_P(DebugText, NamesKindAndContents) { EXPECT_EQ(debug_text(GetParam().event), GetParam().text); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Events, DebugText,
-    ::testing::Values(
-        DebugTextCase{SearchStarted{"_a._tcp.local. on all interfaces"},
-                      R"(SearchStarted("_a._tcp.local. on all interfaces"))"},
-        DebugTextCase{ServiceFound{"_a._tcp.local.", "x._a._tcp.local."},
-                      R"(ServiceFound("_a._tcp.local.", "x._a._tcp.local."))"},
-        DebugTextCase{ServiceResolved{"x._a._tcp.local.", "h.local.", {"10.0.0.1", "fe80::1"}, 7},
-                      R"(ServiceResolved(fullname: "x._a._tcp.local.", host: "h.local.", addresses: ["10.0.0.1", "fe80::1"], port: 7))"},
-        DebugTextCase{ServiceRemoved{"_a._tcp.local.", "x._a._tcp.local."},
-                      R"(ServiceRemoved("_a._tcp.local.", "x._a._tcp.local."))"},
-        DebugTextCase{SearchStopped{"_a._tcp.local."}, R"(SearchStopped("_a._tcp.local."))"}),
-    [](const auto& info) { return info.param.text.substr(0, info.param.text.find('(')); });
+TEST(MdnsEventText, NamesKindAndContents) {
+    const std::vector<std::pair<ServiceEvent, std::string>> cases{
+        {SearchStarted{"_a._tcp.local. on all interfaces"}, R"(SearchStarted("_a._tcp.local. on all interfaces"))"},
+        {ServiceFound{"_a._tcp.local.", "x._a._tcp.local."}, R"(ServiceFound("_a._tcp.local.", "x._a._tcp.local."))"},
+        {ServiceResolved{"x._a._tcp.local.", "h.local.", {"10.0.0.1", "fe80::1"}, 7},
+         R"(ServiceResolved(fullname: "x._a._tcp.local.", host: "h.local.", addresses: ["10.0.0.1", "fe80::1"], port: 7))"},
+        {ServiceRemoved{"_a._tcp.local.", "x._a._tcp.local."}, R"(ServiceRemoved("_a._tcp.local.", "x._a._tcp.local."))"},
+        {SearchStopped{"_a._tcp.local."}, R"(SearchStopped("_a._tcp.local."))"}};
+    for (const auto& [event, text] : cases) EXPECT_EQ(debug_text(event), text);
+}
 
 // ---------------------------------------------------------------- event stream
 
@@ -90,15 +77,15 @@ Received receive_within(asio::io_context& io, EventReceiver& rx, std::chrono::mi
     return out;
 }
 
-TEST(MdnsEventStream, DeliversQueuedEventsInOrderThenTheEnd) {
+TEST(MdnsEventStream, AfterACancelledWaitDeliversQueuedEventsInOrderThenTheEnd) {
     auto stream = std::make_shared<EventStream>();
     EventReceiver rx(stream);
+    asio::io_context io;
+    EXPECT_TRUE(receive_within(io, rx, 20ms).timed_out);
     ASSERT_TRUE(stream->push(SearchStarted{"a"}));
     ASSERT_TRUE(stream->push(ServiceFound{"t", "x"}));
     stream->close();
     EXPECT_FALSE(stream->push(SearchStopped{"t"})) << "nothing is queued after the end";
-
-    asio::io_context io;
     std::vector<std::string> kinds;
     for (;;) {
         auto got = receive_within(io, rx, 1s);
@@ -109,44 +96,21 @@ TEST(MdnsEventStream, DeliversQueuedEventsInOrderThenTheEnd) {
     EXPECT_EQ(kinds, (std::vector<std::string>{"SearchStarted", "ServiceFound:x"}));
 }
 
-TEST(MdnsEventStream, WakesAReaderFromAnotherThread) {
-    auto stream = std::make_shared<EventStream>();
-    EventReceiver rx(stream);
-    asio::io_context io;
-    std::thread producer([stream] {
-        std::this_thread::sleep_for(50ms);
-        stream->push(ServiceRemoved{"t", "gone"});
-    });
-    auto got = receive_within(io, rx, 5s);
-    producer.join();
-    ASSERT_FALSE(got.timed_out);
-    ASSERT_TRUE(got.event.has_value());
-    EXPECT_EQ(kind_of(*got.event), "ServiceRemoved:gone");
-}
-
-TEST(MdnsEventStream, EndWakesAWaitingReader) {
-    auto stream = std::make_shared<EventStream>();
-    EventReceiver rx(stream);
-    asio::io_context io;
-    std::thread closer([stream] {
-        std::this_thread::sleep_for(50ms);
-        stream->close();
-    });
-    auto got = receive_within(io, rx, 5s);
-    closer.join();
-    EXPECT_FALSE(got.timed_out);
-    EXPECT_FALSE(got.event.has_value());
-}
-
-TEST(MdnsEventStream, CancelledWaitLeavesTheStreamUsable) {
-    auto stream = std::make_shared<EventStream>();
-    EventReceiver rx(stream);
-    asio::io_context io;
-    EXPECT_TRUE(receive_within(io, rx, 20ms).timed_out);
-    stream->push(SearchStopped{"t"});
-    auto got = receive_within(io, rx, 1s);
-    ASSERT_TRUE(got.event.has_value());
-    EXPECT_EQ(kind_of(*got.event), "SearchStopped");
+TEST(MdnsEventStream, AnEventOrTheEndFromAnotherThreadWakesAWaitingReader) {
+    for (bool end : {false, true}) {
+        auto stream = std::make_shared<EventStream>();
+        EventReceiver rx(stream);
+        asio::io_context io;
+        std::thread producer([stream, end] {
+            std::this_thread::sleep_for(50ms);
+            if (end) stream->close();
+            else stream->push(ServiceRemoved{"t", "gone"});
+        });
+        auto got = receive_within(io, rx, 5s);
+        producer.join();
+        EXPECT_FALSE(got.timed_out);
+        EXPECT_EQ(got.event ? kind_of(*got.event) : "the end", end ? "the end" : "ServiceRemoved:gone");
+    }
 }
 
 TEST(MdnsEventStream, DropsEventsBeyondTheCapAndWhenTheReceiverIsGone) {
@@ -166,25 +130,41 @@ TEST(MdnsEventStream, DropsEventsBeyondTheCapAndWhenTheReceiverIsGone) {
 
 // ---------------------------------------------------------------- daemon on the network
 
+std::string full(const std::string& name) { return name + "._quenlor-eeg._tcp.local."; }
+
+long count_kind(const std::vector<ServiceEvent>& events, const std::string& kind) {
+    return std::count_if(events.begin(), events.end(), [&](auto& e) { return kind_of(e) == kind; });
+}
+
+const ServiceResolved* find_resolved(const std::vector<ServiceEvent>& events, const std::string& name) {
+    for (const auto& e : events)
+        if (auto* r = std::get_if<ServiceResolved>(&e); r && r->fullname == full(name)) return r;
+    return nullptr;
+}
+
 class MdnsDaemonNet : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!kx::test::in_loopback_only_namespace())
             GTEST_SKIP() << "opens mDNS sockets: run inside `unshare -n` with only loopback";
-        if (!kx::test::responder_paths()) GTEST_SKIP() << "no .venv python with the responder script";
+        if (!kx::test::responder_command()) GTEST_SKIP() << "no .venv python with the responder script";
     }
 
-    std::unique_ptr<Daemon> make_daemon() {
+    // Starts a responder (when given arguments), then the daemon and a browse of kType in rx_.
+    bool start(const std::vector<std::string>& responder_args = {}) {
+        if (!responder_args.empty() && !responder_.emplace(responder_args).ready()) return false;
         auto created = Daemon::create();
         if (auto* e = std::get_if<Error>(&created)) {
             ADD_FAILURE() << e->text;
-            return nullptr;
+            return false;
         }
-        return std::move(std::get<std::unique_ptr<Daemon>>(created));
+        daemon_ = std::move(std::get<std::unique_ptr<Daemon>>(created));
+        rx_.emplace(browse());
+        return true;
     }
 
-    static EventReceiver browse(Daemon& d, std::string_view type = kType) {
-        auto r = d.browse(type);
+    EventReceiver browse(std::string_view type = kType) {
+        auto r = daemon_->browse(type);
         if (auto* e = std::get_if<Error>(&r)) throw std::runtime_error(e->text);
         return std::move(std::get<EventReceiver>(r));
     }
@@ -194,9 +174,8 @@ protected:
                                       std::chrono::milliseconds timeout = 5s, bool* ended = nullptr) {
         std::vector<ServiceEvent> events;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) break;
+        for (auto left = timeout; left.count() > 0;
+             left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())) {
             auto got = receive_within(io_, rx, left);
             if (got.timed_out) break;
             if (!got.event) {
@@ -209,137 +188,85 @@ protected:
         return events;
     }
 
-    static const ServiceResolved* find_resolved(const std::vector<ServiceEvent>& events, const std::string& fullname) {
-        for (const auto& e : events)
-            if (auto* r = std::get_if<ServiceResolved>(&e); r && r->fullname == fullname) return r;
-        return nullptr;
+    std::vector<ServiceEvent> expect_search_stopped_then_the_end(EventReceiver& rx) {
+        bool ended = false;
+        auto events = collect(rx, "never", 2s, &ended);
+        EXPECT_TRUE(ended);
+        EXPECT_TRUE(!events.empty() && kind_of(events.back()) == "SearchStopped");
+        return events;
     }
 
     asio::io_context io_;
+    std::optional<kx::test::Responder> responder_;
+    std::unique_ptr<Daemon> daemon_;
+    std::optional<EventReceiver> rx_;
 };
 
-TEST_F(MdnsDaemonNet, ResolvesEachInstanceOnceWithEveryAddressOfItsHost) {
-    kx::test::Responder responder({"--service", "multi:4242:127.0.0.1,127.0.0.2,127.0.0.3", "--service", "single:4343:127.0.0.9"});
-    ASSERT_TRUE(responder.ready());
-    auto daemon = make_daemon();
-    ASSERT_TRUE(daemon);
-    auto rx = browse(*daemon);
-
-    // Wait past both resolutions and a further second: duplicates would show by then.
-    auto events = collect(rx, "never", 2500ms);
+TEST_F(MdnsDaemonNet, ResolvesEachInstanceOnceAgainOnANewBrowseAndRemovesItOnGoodbye) {
+    ASSERT_TRUE(start({"--service", "multi:4242:127.0.0.1,127.0.0.2,127.0.0.3", "--service", "single:4343:127.0.0.9",
+                       "--service", "bare:5555"}));
+    // Until the instance without address resolves, then a further 1.5 s: duplicates would show by then.
+    auto events = collect(*rx_, "ServiceResolved:" + full("bare"));
+    auto later = collect(*rx_, "never", 1500ms);
+    events.insert(events.end(), later.begin(), later.end());
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(kind_of(events.front()), "SearchStarted");
 
-    const auto* multi = find_resolved(events, "multi._quenlor-eeg._tcp.local.");
-    ASSERT_NE(multi, nullptr);
-    EXPECT_EQ(multi->host_name, "multi-host.local.");
-    EXPECT_EQ(multi->port, 4242);
-    auto addresses = multi->addresses;
-    std::sort(addresses.begin(), addresses.end());
-    EXPECT_EQ(addresses, (std::vector<std::string>{"127.0.0.1", "127.0.0.2", "127.0.0.3"}));
-
-    const auto* single = find_resolved(events, "single._quenlor-eeg._tcp.local.");
-    ASSERT_NE(single, nullptr);
-    EXPECT_EQ(single->addresses, (std::vector<std::string>{"127.0.0.9"}));
-    EXPECT_EQ(single->port, 4343);
-
-    for (std::string name : {"multi", "single"}) {
-        const std::string full = name + "._quenlor-eeg._tcp.local.";
-        EXPECT_EQ(std::count_if(events.begin(), events.end(), [&](auto& e) { return kind_of(e) == "ServiceFound:" + full; }), 1);
-        EXPECT_EQ(std::count_if(events.begin(), events.end(), [&](auto& e) { return kind_of(e) == "ServiceResolved:" + full; }), 1);
+    const std::vector<std::tuple<std::string, int, std::vector<std::string>>> expected{
+        {"multi", 4242, {"127.0.0.1", "127.0.0.2", "127.0.0.3"}}, {"single", 4343, {"127.0.0.9"}}, {"bare", 5555, {}}};
+    for (const auto& [name, port, addresses] : expected) {
+        const auto* resolved = find_resolved(events, name);
+        ASSERT_NE(resolved, nullptr) << name;
+        EXPECT_EQ(resolved->host_name, name + "-host.local.");
+        EXPECT_EQ(resolved->port, port);
+        auto sorted = resolved->addresses;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(sorted, addresses);
+        EXPECT_EQ(count_kind(events, "ServiceFound:" + full(name)), 1) << name;
+        EXPECT_EQ(count_kind(events, "ServiceResolved:" + full(name)), 1) << name;
     }
-    // Found comes before resolved.
     auto pos = [&](const std::string& k) {
         return std::find_if(events.begin(), events.end(), [&](auto& e) { return kind_of(e) == k; }) - events.begin();
     };
-    EXPECT_LT(pos("ServiceFound:multi._quenlor-eeg._tcp.local."), pos("ServiceResolved:multi._quenlor-eeg._tcp.local."));
-}
+    EXPECT_LT(pos("ServiceFound:" + full("multi")), pos("ServiceResolved:" + full("multi")));
 
-TEST_F(MdnsDaemonNet, InstanceWithoutAddressResolvesWithAnEmptySet) {
-    kx::test::Responder responder({"--service", "bare:5555"});
-    ASSERT_TRUE(responder.ready());
-    auto daemon = make_daemon();
-    ASSERT_TRUE(daemon);
-    auto rx = browse(*daemon);
-    auto events = collect(rx, "ServiceResolved:bare._quenlor-eeg._tcp.local.", 5s);
-    const auto* bare = find_resolved(events, "bare._quenlor-eeg._tcp.local.");
-    ASSERT_NE(bare, nullptr);
-    EXPECT_TRUE(bare->addresses.empty());
-    EXPECT_EQ(bare->port, 5555);
-}
-
-TEST_F(MdnsDaemonNet, GoodbyeOfTheResponderRemovesTheInstance) {
-    kx::test::Responder responder({"--service", "leaving:4000:127.0.0.1"});
-    ASSERT_TRUE(responder.ready());
-    auto daemon = make_daemon();
-    ASSERT_TRUE(daemon);
-    auto rx = browse(*daemon);
-    ASSERT_NE(find_resolved(collect(rx, "ServiceResolved:leaving._quenlor-eeg._tcp.local."), "leaving._quenlor-eeg._tcp.local."), nullptr);
-    responder.stop();
-    auto after = collect(rx, "ServiceRemoved:leaving._quenlor-eeg._tcp.local.", 5s);
-    ASSERT_FALSE(after.empty());
-    EXPECT_EQ(kind_of(after.back()), "ServiceRemoved:leaving._quenlor-eeg._tcp.local.");
-}
-
-TEST_F(MdnsDaemonNet, StopBrowseSendsSearchStoppedThenEndsTheStream) {
-    auto daemon = make_daemon();
-    ASSERT_TRUE(daemon);
-    auto rx = browse(*daemon);
-    EXPECT_FALSE(daemon->stop_browse(kType).has_value());
-    bool ended = false;
-    auto events = collect(rx, "never", 2s, &ended);
-    EXPECT_TRUE(ended);
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(kind_of(events[0]), "SearchStarted");
-    EXPECT_EQ(kind_of(events[1]), "SearchStopped");
-    EXPECT_FALSE(daemon->stop_browse(kType).has_value()) << "stopping an absent browse is no error";
-}
-
-TEST_F(MdnsDaemonNet, ANewBrowseOfTheSameTypeEndsTheOldOne) {
-    kx::test::Responder responder({"--service", "again:4100:127.0.0.5"});
-    ASSERT_TRUE(responder.ready());
-    auto daemon = make_daemon();
-    ASSERT_TRUE(daemon);
-    auto first = browse(*daemon);
-    auto second = browse(*daemon);
-    bool ended = false;
-    auto old_events = collect(first, "never", 2s, &ended);
-    EXPECT_TRUE(ended);
-    ASSERT_FALSE(old_events.empty());
-    EXPECT_EQ(kind_of(old_events.back()), "SearchStopped");
-    // The new browse finds the instance again, from the cache or the network.
-    auto events = collect(second, "ServiceResolved:again._quenlor-eeg._tcp.local.");
-    const auto* again = find_resolved(events, "again._quenlor-eeg._tcp.local.");
+    // A new browse of the same type ends the old one, and finds the instance
+    // again from the cache or the network.
+    auto second = browse();
+    expect_search_stopped_then_the_end(*rx_);
+    auto new_events = collect(second, "ServiceResolved:" + full("single"));
+    const auto* again = find_resolved(new_events, "single");
     ASSERT_NE(again, nullptr);
-    EXPECT_EQ(again->addresses, (std::vector<std::string>{"127.0.0.5"}));
+    EXPECT_EQ(again->addresses, (std::vector<std::string>{"127.0.0.9"}));
+
+    // The goodbye of the responder removes the instance.
+    responder_->stop();
+    EXPECT_EQ(count_kind(collect(second, "ServiceRemoved:" + full("single")), "ServiceRemoved:" + full("single")), 1);
 }
 
-TEST_F(MdnsDaemonNet, ShutdownEndsStreamsAndRefusesEveryLaterRequest) {
-    auto daemon = make_daemon();
-    ASSERT_TRUE(daemon);
-    auto rx = browse(*daemon);
-    auto other = browse(*daemon, "_other._udp.local.");
-    EXPECT_FALSE(daemon->shutdown().has_value());
-    for (auto* r : {&rx, &other}) {
-        bool ended = false;
-        collect(*r, "never", 2s, &ended);
-        EXPECT_TRUE(ended);
-    }
-    auto refused = daemon->browse(kType);
-    ASSERT_TRUE(std::holds_alternative<Error>(refused));
-    EXPECT_EQ(std::get<Error>(refused).text, "the mDNS daemon has shut down");
-    ASSERT_TRUE(daemon->stop_browse(kType).has_value());
-    ASSERT_TRUE(daemon->shutdown().has_value());
-}
-
-TEST_F(MdnsDaemonNet, MalformedServiceTypesAreRefused) {
-    auto daemon = make_daemon();
-    ASSERT_TRUE(daemon);
+TEST_F(MdnsDaemonNet, StopBrowseAndShutdownEndStreamsThenEveryRequestIsRefused) {
+    ASSERT_TRUE(start());
     for (std::string_view bad : {"", "_x._tcp.local", "_x.local.", "._tcp.local.", "_x._tcp."}) {
-        auto r = daemon->browse(bad);
+        auto r = daemon_->browse(bad);
         ASSERT_TRUE(std::holds_alternative<Error>(r)) << bad;
         EXPECT_NE(std::get<Error>(r).text.find("invalid service type"), std::string::npos);
     }
+    auto other = browse("_other._udp.local.");
+    EXPECT_FALSE(daemon_->stop_browse(kType).has_value());
+    auto events = expect_search_stopped_then_the_end(*rx_);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(kind_of(events[0]), "SearchStarted");
+    EXPECT_FALSE(daemon_->stop_browse(kType).has_value()) << "stopping an absent browse is no error";
+
+    EXPECT_FALSE(daemon_->shutdown().has_value());
+    bool ended = false;
+    collect(other, "never", 2s, &ended);
+    EXPECT_TRUE(ended);
+    auto refused = daemon_->browse(kType);
+    ASSERT_TRUE(std::holds_alternative<Error>(refused));
+    EXPECT_EQ(std::get<Error>(refused).text, "the mDNS daemon has shut down");
+    ASSERT_TRUE(daemon_->stop_browse(kType).has_value());
+    ASSERT_TRUE(daemon_->shutdown().has_value());
 }
 
 TEST_F(MdnsDaemonNet, ExclusiveCreationFailsBesideAnotherStack) {
@@ -352,8 +279,7 @@ TEST_F(MdnsDaemonNet, ExclusiveCreationFailsBesideAnotherStack) {
     ASSERT_TRUE(std::holds_alternative<Error>(created));
     EXPECT_EQ(std::get<Error>(created).text, "Failed to create the mDNS daemon: No suitable network protocol available");
     // Sharing the port is the normal mode and works beside the same stack.
-    auto shared = Daemon::create();
-    EXPECT_TRUE(std::holds_alternative<std::unique_ptr<Daemon>>(shared));
+    EXPECT_TRUE(std::holds_alternative<std::unique_ptr<Daemon>>(Daemon::create()));
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
-"""eeg_cap.mdns_scan() and the discovery stop of connect().
-
-Every scenario that opens mDNS sockets runs in a namespace of its own with
-only loopback (support.mdns_ns), next to python-zeroconf responders, in a
-fresh interpreter: the discovery daemon is process-wide and never re-created.
+"""eeg_cap.mdns_scan() and the discovery stop of connect(). Every scenario that opens mDNS sockets runs in a
+loopback-only namespace of its own (support.mdns_ns) next to python-zeroconf responders, in a fresh
+interpreter: the discovery daemon is process-wide and never re-created.
 """
-import asyncio
 import json
 import re
+import textwrap
 
 import pytest
 
@@ -18,47 +16,34 @@ needs_namespace = pytest.mark.skipif(not mdns_ns.namespaces_available(),
 
 SERVICE_TYPE = "_quenlor-eeg._tcp.local."
 MDNS_LOGGER = "kx_proto_sdk.utils.mdns"
+SCAN_FAILED = "Failed to scan for mDNS service: "
 
-# Runs first in every scenario: records of the discovery logger, and a report line.
+# Runs first in every scenario: records of the discovery loggers, outcomes, and a report line.
 PRELUDE = """
-import asyncio, json, logging, os, socket, sys, time
+import asyncio, json, logging, socket
 import kx_proto_sdk as kx
 from kx_proto_sdk import eeg_cap
 
 RECORDS = []
-
 class Keep(logging.Handler):
     def emit(self, r):
-        RECORDS.append({"name": r.name, "level": r.levelno, "path": r.pathname,
-                        "line": r.lineno, "msg": r.getMessage()})
-
+        RECORDS.append({"name": r.name, "level": r.levelno, "path": r.pathname, "line": r.lineno, "msg": r.getMessage()})
 logging.getLogger("kx_proto_sdk").setLevel(logging.DEBUG)
 logging.getLogger("kx_proto_sdk").addHandler(Keep())
 
-def outcome(task_or_exc):
-    e = task_or_exc if isinstance(task_or_exc, BaseException) else None
-    if e is None:
-        return {"ok": list(task_or_exc)}
-    return {"type": type(e).__name__, "text": str(e), "is_exception": isinstance(e, Exception)}
+async def outcome(start, timeout=10):
+    try:
+        return {"ok": list(await asyncio.wait_for(start(), timeout) or [])}
+    except BaseException as e:
+        return {"type": type(e).__name__, "text": str(e), "is_exception": isinstance(e, Exception)}
 
 async def scan_outcome(timeout=10):
-    try:
-        return outcome(await asyncio.wait_for(eeg_cap.mdns_scan(), timeout))
-    except asyncio.TimeoutError:
-        return {"timeout": True}
-    except BaseException as e:
-        return outcome(e)
+    return await outcome(eeg_cap.mdns_scan, timeout)
 
 async def connect_outcome():
-    listener = socket.create_server(("127.0.0.1", 0))
-    client = kx.PyTcpClient("127.0.0.1", listener.getsockname()[1])
-    try:
-        await asyncio.wait_for(client.connect(kx.MessageParser("cap", kx.MsgType.Orvel)), 10)
-        return {"ok": []}
-    except BaseException as e:
-        return outcome(e)
-    finally:
-        listener.close()
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        client = kx.PyTcpClient("127.0.0.1", listener.getsockname()[1])
+        return await outcome(lambda: client.connect(kx.MessageParser("cap", kx.MsgType.Orvel)))
 
 def report(**values):
     values["records"] = [r for r in RECORDS if r["name"].startswith("kx_proto_sdk.utils.mdns")]
@@ -66,64 +51,48 @@ def report(**values):
 """
 
 
-SCAN_ONCE = """
-async def main():
-    report(result=await scan_outcome())
-asyncio.run(main())
-"""
-
-
-def run(code, **kwargs):
-    done = mdns_ns.run_scenario(PRELUDE + code, **kwargs)
+def run(main_body, **kwargs):
+    """Runs `main_body` as the body of `async def main()` under asyncio.run; returns its report."""
+    code = PRELUDE + "async def main():\n" + textwrap.indent(textwrap.dedent(main_body), "    ") + "asyncio.run(main())\n"
+    done = mdns_ns.run_scenario(code, **kwargs)
     lines = [l for l in done.stdout.splitlines() if l.startswith("REPORT ")]
     assert done.returncode == 0 and lines, f"scenario failed:\n{done.stdout}\n{done.stderr}"
     return json.loads(lines[-1][len("REPORT "):]), done
 
 
 def responder(*services, extra=()):
-    args = list(extra)
-    for s in services:
-        args += ["--service", s]
-    return args
+    return [*extra, *(arg for s in services for arg in ("--service", s))]
+
+
+def scan_failed(reason):
+    return {"type": "RuntimeError", "text": SCAN_FAILED + reason, "is_exception": True}
 
 
 def mdns_records(report, level=None, line=None):
-    return [r for r in report["records"]
-            if r["name"] == MDNS_LOGGER and (level is None or r["level"] == level)
-            and (line is None or r["line"] == line)]
+    return [r for r in report["records"] if r["name"] == MDNS_LOGGER
+            and level in (None, r["level"]) and line in (None, r["line"])]
 
 
 def resolved_addresses(report):
     return [r["msg"][len("Resolved Address: "):] for r in mdns_records(report, 20, 42)]
 
 
-# ---------------------------------------------------------------- without sockets
-
 def test_signature_and_no_running_loop():
     assert eeg_cap.mdns_scan.__text_signature__ == "()"
-    assert eeg_cap.mdns_scan.__module__ == "eeg_cap"
     with pytest.raises(TypeError):
         eeg_cap.mdns_scan(1)
     with pytest.raises(RuntimeError, match="no running event loop"):
         eeg_cap.mdns_scan()
 
 
-def test_registered_first_among_the_submodule_functions():
-    functions = [n for n in eeg_cap.__all__ if callable(getattr(eeg_cap, n))
-                 and not isinstance(getattr(eeg_cap, n), type)]
-    assert functions[0] == "mdns_scan"
-
-
 # ---------------------------------------------------------------- scans
 
 @needs_namespace
-@pytest.mark.parametrize("addresses", [
-    ["127.0.0.1"],
-    ["127.0.0.3", "127.0.0.1", "127.0.0.2"],
-    ["127.0.0.1", "fd00::7", "fe80::1234"],
-], ids=["one", "several", "mixed-families"])
+@pytest.mark.parametrize("addresses", [["127.0.0.1"], ["127.0.0.3", "127.0.0.1", "127.0.0.2"],
+                                       ["127.0.0.1", "fd00::7", "fe80::1234"]], ids=["one", "several", "mixed-families"])
 def test_scan_returns_the_first_logged_address_and_the_port(addresses):
-    report, done = run(SCAN_ONCE, responders=[responder(f"cap:4242:{','.join(addresses)}")])
+    report, done = run("report(result=await scan_outcome())\n",
+                       responders=[responder(f"cap:4242:{','.join(addresses)}")])
     # The mDNS library writes nothing of its own to standard error; its lines go
     # to the log facade (the other stack it warns about is the responder).
     assert done.stderr == ""
@@ -147,26 +116,52 @@ def test_scan_returns_the_first_logged_address_and_the_port(addresses):
 
 @needs_namespace
 def test_scan_of_a_service_without_address_fails():
-    report, _ = run(SCAN_ONCE, responders=[responder("bare:4242")])
-    assert report["result"] == {"type": "RuntimeError", "text": "Failed to scan for mDNS service: No address found",
-                                "is_exception": True}
+    report, _ = run("report(result=await scan_outcome())\n", responders=[responder("bare:4242")])
+    assert report["result"] == scan_failed("No address found")
     assert resolved_addresses(report) == []
     assert len(mdns_records(report, 10, 34)) == 1
 
 
 @needs_namespace
-def test_two_scans_in_a_row_each_browse_anew():
+def test_scan_resolves_an_ipv6_only_device():
+    report, _ = run("report(result=await scan_outcome())\n",
+                    peer_responders=[responder("v6cap:4242:fd00::2", extra=["--ipv6-only", "--interface", "veth-b"])])
+    assert report["result"] == {"ok": ["fd00::2", 4242]}
+    assert resolved_addresses(report) == ["fd00::2"]
+
+
+@needs_namespace
+def test_a_second_scan_browses_anew_and_reports_a_dual_stack_device_once():
+    # The second scan's browse finds the device in the cache on both protocols
+    # at once, before it resolves: a duplicate would show there.
     report, _ = run("""
-async def main():
-    first = await scan_outcome()
-    second = await scan_outcome()
-    report(first=first, second=second)
-asyncio.run(main())
-""", responders=[responder("cap:4000:127.0.0.4")])
-    assert report["first"] == report["second"] == {"ok": ["127.0.0.4", 4000]}
-    started = [r for r in mdns_records(report, 10, 55) if "SearchStarted" in r["msg"]]
-    assert len(started) == 2
-    # The second browse replaced the first, whose stream got SearchStopped (unread).
+        first = await scan_outcome()
+        await asyncio.sleep(1.5)
+        report(first=first, second=await scan_outcome())
+        """, peer_responders=[responder("dual:4242:10.77.0.2,fd00::2",
+                                         extra=["--ipv6", "--interface", "10.77.0.2", "--interface", "veth-b"])])
+    assert report["first"]["ok"][1] == report["second"]["ok"][1] == 4242
+    records = mdns_records(report)
+    starts = [i for i, r in enumerate(records) if "SearchStarted" in r["msg"]]
+    assert len(starts) == 2
+    second = records[starts[1]:]
+    assert sorted(r["msg"] for r in second if r["line"] == 42) == ["Resolved Address: 10.77.0.2",
+                                                                   "Resolved Address: fd00::2"]
+    assert len([r for r in second if "ServiceFound" in r["msg"]]) == 1
+    assert len([r for r in second if r["line"] == 34]) == 1
+
+
+@needs_namespace
+def test_cancelled_scan_frees_the_way_for_the_next():
+    report, _ = run("""
+        first = asyncio.ensure_future(eeg_cap.mdns_scan())
+        await asyncio.sleep(0.3)
+        first.cancel()
+        await asyncio.gather(first, return_exceptions=True)
+        report(cancelled=first.cancelled(), second=await scan_outcome())
+        """, responders=[responder("late:4100:127.0.0.6", extra=["--delay", "1.0"])])
+    assert report["cancelled"]
+    assert report["second"] == {"ok": ["127.0.0.6", 4100]}
 
 
 # ---------------------------------------------------------------- connect stops discovery
@@ -174,41 +169,30 @@ asyncio.run(main())
 @needs_namespace
 def test_connect_ends_a_pending_scan_with_no_service_found():
     report, _ = run("""
-async def main():
-    scan = asyncio.ensure_future(scan_outcome(timeout=30))
-    await asyncio.sleep(1.0)
-    pending = not scan.done()
-    connected = await connect_outcome()
-    report(pending=pending, scan=await scan, connect=connected)
-asyncio.run(main())
-""")
+        scan = asyncio.ensure_future(scan_outcome(timeout=30))
+        await asyncio.sleep(1.0)
+        pending = not scan.done()
+        connected = await connect_outcome()
+        report(pending=pending, scan=await scan, connect=connected)
+        """)
     assert report["pending"]
     assert report["connect"] == {"ok": []}
-    assert report["scan"] == {"type": "RuntimeError", "text": "Failed to scan for mDNS service: No service found",
-                              "is_exception": True}
-    infos = [r["msg"] for r in mdns_records(report, 20)]
-    assert infos == ["SearchStopped"]
-    assert mdns_records(report, 20)[0]["line"] == 52
+    assert report["scan"] == scan_failed("No service found")
+    assert [(r["line"], r["msg"]) for r in mdns_records(report, 20)] == [(52, "SearchStopped")]
 
 
 @needs_namespace
 def test_scan_after_connect_fails_and_later_stops_only_warn():
     report, _ = run("""
-async def main():
-    first = await connect_outcome()
-    scans = [await scan_outcome(), await scan_outcome()]
-    second = await connect_outcome()
-    report(first=first, scans=scans, second=second)
-asyncio.run(main())
-""")
+        first = await connect_outcome()
+        scans = [await scan_outcome(), await scan_outcome()]
+        report(first=first, scans=scans, second=await connect_outcome())
+        """)
     assert report["first"] == report["second"] == {"ok": []}
-    for scan in report["scans"]:
-        assert scan == {"type": "RuntimeError",
-                        "text": "Failed to scan for mDNS service: the mDNS daemon has shut down",
-                        "is_exception": True}
-    warns = [(r["line"], r["msg"]) for r in mdns_records(report, 30)]
-    assert warns == [(70, "Failed to stop browsing: the mDNS daemon has shut down"),
-                     (73, "Failed to shutdown mdns: the mDNS daemon has shut down")]
+    assert report["scans"] == [scan_failed("the mDNS daemon has shut down")] * 2
+    assert [(r["line"], r["msg"]) for r in mdns_records(report, 30)] == [
+        (70, "Failed to stop browsing: the mDNS daemon has shut down"),
+        (73, "Failed to shutdown mdns: the mDNS daemon has shut down")]
 
 
 @needs_namespace
@@ -216,116 +200,47 @@ def test_connect_with_two_scans_pending_ends_both():
     # A second scan waits for the first one's event stream without holding the
     # daemon, so the stop of a connect is never held up by it.
     report, _ = run("""
-async def main():
-    scans = [asyncio.ensure_future(scan_outcome(timeout=30)) for _ in range(2)]
-    await asyncio.sleep(1.0)
-    connected = await asyncio.wait_for(connect_outcome(), 10)
-    report(connect=connected, scans=[await s for s in scans])
-asyncio.run(main())
-""")
+        scans = [asyncio.ensure_future(scan_outcome(timeout=30)) for _ in range(2)]
+        await asyncio.sleep(1.0)
+        connected = await asyncio.wait_for(connect_outcome(), 10)
+        report(connect=connected, scans=[await s for s in scans])
+        """)
     assert report["connect"] == {"ok": []}
-    # Which scan reads which stream depends on who held the event slot last;
-    # both end either way.
+    # Which scan reads which stream depends on who held the event slot last; both end either way.
     for scan in report["scans"]:
-        assert scan.get("text") in ("Failed to scan for mDNS service: No service found",
-                                    "Failed to scan for mDNS service: the mDNS daemon has shut down")
+        assert scan.get("text") in (SCAN_FAILED + "No service found", SCAN_FAILED + "the mDNS daemon has shut down")
 
-
-@needs_namespace
-def test_cancelled_scan_frees_the_way_for_the_next():
-    report, _ = run("""
-async def main():
-    first = asyncio.ensure_future(eeg_cap.mdns_scan())
-    await asyncio.sleep(0.3)
-    first.cancel()
-    try:
-        await first
-    except asyncio.CancelledError:
-        pass
-    report(cancelled=first.cancelled(), second=await scan_outcome())
-asyncio.run(main())
-""", responders=[responder("late:4100:127.0.0.6", extra=["--delay", "1.0"])])
-    assert report["cancelled"]
-    assert report["second"] == {"ok": ["127.0.0.6", 4100]}
-
-
-# ---------------------------------------------------------------- daemon that cannot be created
 
 @needs_namespace
 def test_daemon_creation_failure_is_a_fault_for_every_scan_and_connect():
     report, done = run("""
-async def main():
-    scans = [await scan_outcome(), await scan_outcome()]
-    report(scans=scans, connect=await connect_outcome())
-asyncio.run(main())
-""", responders=[responder("x:1:127.0.0.1", extra=["--ipv6", "--interface", "127.0.0.1", "--interface", "::1"])],
+        scans = [await scan_outcome(), await scan_outcome()]
+        report(scans=scans, connect=await connect_outcome())
+        """, responders=[responder("x:1:127.0.0.1", extra=["--ipv6", "--interface", "127.0.0.1", "--interface", "::1"])],
         env={"KX_PROTO_SDK_TEST_MDNS_EXCLUSIVE": "1"})
     expected_text = "Failed to create the mDNS daemon: No suitable network protocol available"
     for outcome in report["scans"] + [report["connect"]]:
-        assert outcome["type"] == "AwaitableFault"
-        assert outcome["is_exception"]
+        assert outcome["type"] == "AwaitableFault" and outcome["is_exception"]
         assert outcome["text"].endswith(expected_text)
     assert expected_text in done.stderr
-
-
-# ---------------------------------------------------------------- IPv6 over a veth pair
-
-@needs_namespace
-def test_scan_resolves_an_ipv6_only_device():
-    report, _ = run(SCAN_ONCE, peer_responders=[responder("v6cap:4242:fd00::2", extra=["--ipv6-only", "--interface", "veth-b"])])
-    assert report["result"] == {"ok": ["fd00::2", 4242]}
-    assert resolved_addresses(report) == ["fd00::2"]
 
 
 # ---------------------------------------------------------------- interpreter exit
 
 @needs_namespace
-@pytest.mark.parametrize("ending", ["asyncio-run-cancels", "loop-abandoned"])
+@pytest.mark.parametrize("ending", [
+    # asyncio.run cancels the pending scans
+    "async def main():\n    asyncio.ensure_future(eeg_cap.mdns_scan())\n    asyncio.ensure_future(eeg_cap.mdns_scan())\n"
+    "    await asyncio.sleep(0.4)\nasyncio.run(main())\n",
+    # the loop is abandoned with its scan pending
+    "loop = asyncio.new_event_loop()\nasync def start():\n    return asyncio.ensure_future(eeg_cap.mdns_scan())\n"
+    "pending = loop.run_until_complete(start())\nloop.run_until_complete(asyncio.sleep(0.4))\n",
+], ids=["asyncio-run-cancels", "loop-abandoned"])
 def test_interpreter_exits_cleanly_while_discovery_runs(ending):
     # The responder announces while the interpreter shuts down, so the daemon
     # thread logs and delivers events during finalisation.
-    code = {
-        "asyncio-run-cancels": """
-async def main():
-    asyncio.ensure_future(eeg_cap.mdns_scan())
-    asyncio.ensure_future(eeg_cap.mdns_scan())
-    await asyncio.sleep(0.4)
-asyncio.run(main())
-print("REPORT {}", flush=True)
-""",
-        "loop-abandoned": """
-loop = asyncio.new_event_loop()
-async def start():
-    return asyncio.ensure_future(eeg_cap.mdns_scan())
-pending = loop.run_until_complete(start())
-loop.run_until_complete(asyncio.sleep(0.4))
-print("REPORT {}", flush=True)
-""",
-    }[ending]
-    done = mdns_ns.run_scenario(PRELUDE + code, timeout=60,
+    done = mdns_ns.run_scenario(PRELUDE + ending + 'print("REPORT {}", flush=True)\n', timeout=60,
                                 responders=[responder("exit:4242:127.0.0.1", extra=["--delay", "0.3"])])
     assert done.returncode == 0, done.stderr
     assert "REPORT {}" in done.stdout
     assert "Fatal" not in done.stderr and "Segmentation" not in done.stderr
-
-
-@needs_namespace
-def test_a_device_answering_over_ipv4_and_ipv6_is_reported_once():
-    # The second scan's browse finds the device in the cache on both protocols
-    # at once, before it resolves: a duplicate would show there.
-    report, _ = run("""
-async def main():
-    first = await scan_outcome()
-    await asyncio.sleep(1.5)
-    report(first=first, second=await scan_outcome())
-asyncio.run(main())
-""", peer_responders=[responder("dual:4242:10.77.0.2,fd00::2",
-                                extra=["--ipv6", "--interface", "10.77.0.2", "--interface", "veth-b"])])
-    assert report["first"]["ok"][1] == report["second"]["ok"][1] == 4242
-    records = mdns_records(report)
-    second_start = [i for i, r in enumerate(records) if "SearchStarted" in r["msg"]][1]
-    second = records[second_start:]
-    assert sorted(r["msg"] for r in second if r["line"] == 42) == ["Resolved Address: 10.77.0.2",
-                                                                   "Resolved Address: fd00::2"]
-    assert len([r for r in second if "ServiceFound" in r["msg"]]) == 1
-    assert len([r for r in second if r["line"] == 34]) == 1
