@@ -89,6 +89,14 @@ def test_minimum_input_length(call, accepted, refused):
     assert f"{refused} values given, pad length {refused}" in str(info.value)
 
 
+@pytest.mark.parametrize("kind,passes_dc", [("lowpass", True), ("bandstop", True),
+                                             ("highpass", False), ("bandpass", False)])
+def test_constant_input(kind, passes_dc):
+    # Steady-state start values: a constant passes unchanged (or is removed) from the first sample on.
+    out = np.array(run(kind, [7.25] * 100, 4, 250.0))
+    assert np.allclose(out, 7.25 if passes_dc else 0.0, rtol=0, atol=1e-4)
+
+
 @pytest.mark.parametrize("kind", sorted(FILTERS))
 def test_order_zero_returns_input_rounded_to_float32(kind):
     # Values that round differently if they were truncated instead of rounded;
