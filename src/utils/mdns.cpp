@@ -112,10 +112,12 @@ std::string format_elapsed(std::chrono::nanoseconds elapsed) {
 asio::awaitable<ScanOutcome> scan() {
     DaemonSlot& daemons = daemon_slot();
     EventSlot& events = event_slot();
+    // The event slot is held from the browse to the end of the scan: a scan
+    // started meanwhile waits here, so it cannot replace this scan's receiver
+    // with its own browse. It is taken before the daemon, which is held only
+    // for the browse request, so a stop never waits behind a scan.
+    auto events_guard = co_await events.mutex.lock();
     {
-        // The event slot is taken before the daemon: a scan that waits for an
-        // earlier scan to finish must not hold up a stop meanwhile.
-        auto events_guard = co_await events.mutex.lock();
         auto daemon_guard = co_await daemons.mutex.lock();
         auto browsed = daemon_of(daemons).browse(SERVICE_TYPE);
         if (auto* error = std::get_if<md::Error>(&browsed)) co_return ScanError{std::move(error->text)};
@@ -123,9 +125,7 @@ asio::awaitable<ScanOutcome> scan() {
     }
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
-        auto events_guard = co_await events.mutex.lock();
-        std::optional<md::ServiceEvent> event;
-        if (events.receiver) event = co_await events.receiver->receive();
+        std::optional<md::ServiceEvent> event = co_await events.receiver->receive();
         if (!event) co_return ScanError{"No service found"};
         if (auto outcome = handle_event(*event, start)) co_return std::move(*outcome);
     }

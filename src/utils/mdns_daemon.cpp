@@ -1,6 +1,5 @@
 #include "utils/mdns_daemon.hpp"
 
-#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <set>
@@ -17,6 +16,7 @@
 #include <fmt/format.h>
 
 #include "utils/log.hpp"
+#include "utils/mdns_descriptors.hpp"
 
 namespace kx::utils::mdns_daemon {
 namespace {
@@ -319,6 +319,15 @@ struct Daemon::Impl {
 Result<std::unique_ptr<Daemon>> Daemon::create() {
     static std::once_flag log_route;
     std::call_once(log_route, [] { avahi_set_log_function(&avahi_log_to_facade); });
+    // One creation at a time: each marks close-on-exec what appeared while it
+    // ran, since Avahi opens its pipe and netlink socket without the flag.
+    static std::mutex creating;
+    std::lock_guard creation(creating);
+    DescriptorListing listing;
+    const std::vector<int> before = listing.read();
+    if (auto short_of = listing.too_few_left(before, kDaemonDescriptors)) {
+        return Error{fmt::format("Failed to create the mDNS daemon: {}", *short_of)};
+    }
 
     auto impl = std::make_unique<Impl>();
     impl->poll = avahi_threaded_poll_new();
@@ -336,12 +345,11 @@ Result<std::unique_ptr<Daemon>> Daemon::create() {
     config.disable_publishing = 1;
     config.enable_wide_area = 0;
     config.use_iff_running = 0;
-    const char* exclusive = std::getenv(kExclusiveEnvVar);
-    config.disallow_other_stacks = exclusive != nullptr && std::string_view(exclusive) == "1";
 
     int error = 0;
     impl->server = avahi_server_new(impl->poll_api(), &config, &Impl::on_server_state, impl.get(), &error);
     avahi_server_config_free(&config);
+    mark_close_on_exec(before, listing.read());
     if (!impl->server) {
         avahi_threaded_poll_free(impl->poll);
         return Error{fmt::format("Failed to create the mDNS daemon: {}", error_text(error))};

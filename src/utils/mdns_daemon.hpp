@@ -17,11 +17,6 @@ inline constexpr std::string_view kLogTarget = "kx_proto_sdk::utils::mdns_daemon
 // Avahi's own log lines.
 inline constexpr std::string_view kAvahiLogTarget = "kx_proto_sdk::utils::mdns_daemon::avahi";
 
-// Test hook: when this environment variable is "1" at creation, the daemon
-// refuses to share UDP port 5353 with another mDNS stack (Avahi's
-// disallow_other_stacks), so creation fails whenever another stack listens.
-inline constexpr const char* kExclusiveEnvVar = "KX_PROTO_SDK_TEST_MDNS_EXCLUSIVE";
-
 struct Error {
     std::string text;
 };
@@ -31,7 +26,8 @@ using Result = std::variant<T, Error>;
 
 class Daemon {
 public:
-    // Starts the Avahi thread and opens its sockets.
+    // Starts the Avahi thread and opens its sockets, all close-on-exec. Fails
+    // without touching Avahi when too few descriptors are left for them.
     static Result<std::unique_ptr<Daemon>> create();
 
     Daemon(const Daemon&) = delete;

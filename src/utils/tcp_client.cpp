@@ -2,8 +2,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -85,10 +88,19 @@ asio::awaitable<std::optional<IoError>> TcpClient::connect() {
     }
     KX_INFO(kTarget, "Connecting to {}", endpoint_text(address_, port_));
 
+    const asio::ip::tcp::endpoint endpoint(address_, port_);
     asio::ip::tcp::socket socket(co_await asio::this_coro::executor);
     std::error_code ec;
-    co_await socket.async_connect(asio::ip::tcp::endpoint(address_, port_),
-                                  asio::redirect_error(asio::use_awaitable, ec));
+    // Opened close-on-exec from the start, as Python's own sockets are: a
+    // child process must not keep the connection open after the client goes.
+    // (async_connect would open it without the flag.)
+    const int fd = ::socket(endpoint.protocol().family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) co_return IoError::from(std::error_code(errno, asio::error::get_system_category()));
+    socket.assign(endpoint.protocol(), fd, ec);
+    if (ec) ::close(fd);
+    if (!ec) {
+        co_await socket.async_connect(endpoint, asio::redirect_error(asio::use_awaitable, ec));
+    }
     // Non-blocking before the socket is shared: the read loop waits for
     // readability while a send may write, and neither may block a worker.
     if (!ec) socket.non_blocking(true, ec);
