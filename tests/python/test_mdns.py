@@ -1,6 +1,6 @@
-"""eeg_cap.mdns_scan() and the discovery stop of connect(). Every scenario that opens mDNS sockets runs in a
-loopback-only namespace of its own (support.mdns_ns) next to python-zeroconf responders, in a fresh
-interpreter: the discovery daemon is process-wide and never re-created.
+"""eeg_cap.mdns_scan(), the discovery stop of connect(), and the descriptors both open. Every scenario that
+opens mDNS sockets runs in a loopback-only namespace of its own (support.mdns_ns) next to python-zeroconf
+responders, in a fresh interpreter: the discovery daemon is process-wide and never re-created.
 """
 import json
 import re
@@ -11,16 +11,14 @@ import pytest
 from kx_proto_sdk import eeg_cap
 from support import mdns_ns
 
-needs_namespace = pytest.mark.skipif(not mdns_ns.namespaces_available(),
-                                     reason="needs `unshare -n` (root) for a private network namespace")
-
 SERVICE_TYPE = "_quenlor-eeg._tcp.local."
 MDNS_LOGGER = "kx_proto_sdk.utils.mdns"
 SCAN_FAILED = "Failed to scan for mDNS service: "
+CAP = "cap:4242:127.0.0.1"
 
-# Runs first in every scenario: records of the discovery loggers, outcomes, and a report line.
+# Runs first in every scenario: records of the system's loggers, outcomes, and a report line.
 PRELUDE = """
-import asyncio, json, logging, socket
+import asyncio, json, logging, os, resource, socket, subprocess, sys
 import kx_proto_sdk as kx
 from kx_proto_sdk import eeg_cap
 
@@ -30,6 +28,8 @@ class Keep(logging.Handler):
         RECORDS.append({"name": r.name, "level": r.levelno, "path": r.pathname, "line": r.lineno, "msg": r.getMessage()})
 logging.getLogger("kx_proto_sdk").setLevel(logging.DEBUG)
 logging.getLogger("kx_proto_sdk").addHandler(Keep())
+LISTENER = socket.create_server(("127.0.0.1", 0))  # never accepts unless asked to
+LISTENER.setblocking(False)
 
 async def outcome(start, timeout=10):
     try:
@@ -40,10 +40,9 @@ async def outcome(start, timeout=10):
 async def scan_outcome(timeout=10):
     return await outcome(eeg_cap.mdns_scan, timeout)
 
-async def connect_outcome():
-    with socket.create_server(("127.0.0.1", 0)) as listener:
-        client = kx.PyTcpClient("127.0.0.1", listener.getsockname()[1])
-        return await outcome(lambda: client.connect(kx.MessageParser("cap", kx.MsgType.Orvel)))
+async def connect_outcome(client=None):
+    client = client or kx.PyTcpClient("127.0.0.1", LISTENER.getsockname()[1])
+    return await outcome(lambda: client.connect(kx.MessageParser("cap", kx.MsgType.Orvel)))
 
 def report(**values):
     values["records"] = [r for r in RECORDS if r["name"].startswith("kx_proto_sdk.utils.mdns")]
@@ -51,13 +50,20 @@ def report(**values):
 """
 
 
+def scenario(main_body):
+    return PRELUDE + "async def main():\n" + textwrap.indent(textwrap.dedent(main_body), "    ") + "asyncio.run(main())\n"
+
+
 def run(main_body, **kwargs):
     """Runs `main_body` as the body of `async def main()` under asyncio.run; returns its report."""
-    code = PRELUDE + "async def main():\n" + textwrap.indent(textwrap.dedent(main_body), "    ") + "asyncio.run(main())\n"
-    done = mdns_ns.run_scenario(code, **kwargs)
-    lines = [l for l in done.stdout.splitlines() if l.startswith("REPORT ")]
-    assert done.returncode == 0 and lines, f"scenario failed:\n{done.stdout}\n{done.stderr}"
-    return json.loads(lines[-1][len("REPORT "):]), done
+    done = mdns_ns.run_scenario(scenario(main_body), **kwargs)
+    return parse_report(done.returncode, done.stdout, done.stderr), done
+
+
+def parse_report(returncode, stdout, stderr):
+    lines = [l for l in stdout.splitlines() if l.startswith("REPORT ")]
+    assert returncode == 0 and lines, f"scenario failed:\n{stdout}\n{stderr}"
+    return json.loads(lines[-1][len("REPORT "):])
 
 
 def responder(*services, extra=()):
@@ -87,12 +93,11 @@ def test_signature_and_no_running_loop():
 
 # ---------------------------------------------------------------- scans
 
-@needs_namespace
 @pytest.mark.parametrize("addresses", [["127.0.0.1"], ["127.0.0.3", "127.0.0.1", "127.0.0.2"],
-                                       ["127.0.0.1", "fd00::7", "fe80::1234"]], ids=["one", "several", "mixed-families"])
+                                       ["127.0.0.1", "fd00::7", "fe80::1234"], []],
+                         ids=["one", "several", "mixed-families", "none"])
 def test_scan_returns_the_first_logged_address_and_the_port(addresses):
-    report, done = run("report(result=await scan_outcome())\n",
-                       responders=[responder(f"cap:4242:{','.join(addresses)}")])
+    report, done = run("report(result=await scan_outcome())\n", responders=[responder(f"cap:4242:{','.join(addresses)}")])
     # The mDNS library writes nothing of its own to standard error; its lines go
     # to the log facade (the other stack it warns about is the responder).
     assert done.stderr == ""
@@ -100,7 +105,7 @@ def test_scan_returns_the_first_logged_address_and_the_port(addresses):
                and r["name"] == "kx_proto_sdk.utils.mdns_daemon.avahi" for r in report["records"])
     logged = resolved_addresses(report)
     assert sorted(logged) == sorted(addresses)
-    assert report["result"] == {"ok": [logged[0], 4242]}
+    assert report["result"] == ({"ok": [logged[0], 4242]} if addresses else scan_failed("No address found"))
 
     resolved = mdns_records(report, 10, 34)
     assert len(resolved) == 1
@@ -114,15 +119,13 @@ def test_scan_returns_the_first_logged_address_and_the_port(addresses):
     assert any(m.endswith(f'ServiceFound("{SERVICE_TYPE}", "cap.{SERVICE_TYPE}")') for m in early)
 
 
-@needs_namespace
-def test_scan_of_a_service_without_address_fails():
-    report, _ = run("report(result=await scan_outcome())\n", responders=[responder("bare:4242")])
-    assert report["result"] == scan_failed("No address found")
-    assert resolved_addresses(report) == []
-    assert len(mdns_records(report, 10, 34)) == 1
+def test_two_scans_started_together_both_resolve():
+    # The later one waits for the earlier one's result at the event slot, so it
+    # cannot replace the earlier one's browse.
+    report, _ = run("report(scans=await asyncio.gather(scan_outcome(), scan_outcome()))\n", responders=[responder(CAP)])
+    assert report["scans"] == [{"ok": ["127.0.0.1", 4242]}] * 2
 
 
-@needs_namespace
 def test_scan_resolves_an_ipv6_only_device():
     report, _ = run("report(result=await scan_outcome())\n",
                     peer_responders=[responder("v6cap:4242:fd00::2", extra=["--ipv6-only", "--interface", "veth-b"])])
@@ -130,7 +133,6 @@ def test_scan_resolves_an_ipv6_only_device():
     assert resolved_addresses(report) == ["fd00::2"]
 
 
-@needs_namespace
 def test_a_second_scan_browses_anew_and_reports_a_dual_stack_device_once():
     # The second scan's browse finds the device in the cache on both protocols
     # at once, before it resolves: a duplicate would show there.
@@ -151,7 +153,6 @@ def test_a_second_scan_browses_anew_and_reports_a_dual_stack_device_once():
     assert len([r for r in second if r["line"] == 34]) == 1
 
 
-@needs_namespace
 def test_cancelled_scan_frees_the_way_for_the_next():
     report, _ = run("""
         first = asyncio.ensure_future(eeg_cap.mdns_scan())
@@ -166,22 +167,6 @@ def test_cancelled_scan_frees_the_way_for_the_next():
 
 # ---------------------------------------------------------------- connect stops discovery
 
-@needs_namespace
-def test_connect_ends_a_pending_scan_with_no_service_found():
-    report, _ = run("""
-        scan = asyncio.ensure_future(scan_outcome(timeout=30))
-        await asyncio.sleep(1.0)
-        pending = not scan.done()
-        connected = await connect_outcome()
-        report(pending=pending, scan=await scan, connect=connected)
-        """)
-    assert report["pending"]
-    assert report["connect"] == {"ok": []}
-    assert report["scan"] == scan_failed("No service found")
-    assert [(r["line"], r["msg"]) for r in mdns_records(report, 20)] == [(52, "SearchStopped")]
-
-
-@needs_namespace
 def test_scan_after_connect_fails_and_later_stops_only_warn():
     report, _ = run("""
         first = await connect_outcome()
@@ -195,39 +180,86 @@ def test_scan_after_connect_fails_and_later_stops_only_warn():
         (73, "Failed to shutdown mdns: the mDNS daemon has shut down")]
 
 
-@needs_namespace
-def test_connect_with_two_scans_pending_ends_both():
-    # A second scan waits for the first one's event stream without holding the
-    # daemon, so the stop of a connect is never held up by it.
+def test_connect_ends_pending_scans():
+    # The later scan waits at the event slot without holding the daemon, so the
+    # stop is not held up; it browses only after the stop has ended the first.
     report, _ = run("""
         scans = [asyncio.ensure_future(scan_outcome(timeout=30)) for _ in range(2)]
         await asyncio.sleep(1.0)
+        pending = not any(s.done() for s in scans)
         connected = await asyncio.wait_for(connect_outcome(), 10)
-        report(connect=connected, scans=[await s for s in scans])
+        report(pending=pending, connect=connected, scans=[await s for s in scans])
         """)
-    assert report["connect"] == {"ok": []}
-    # Which scan reads which stream depends on who held the event slot last; both end either way.
-    for scan in report["scans"]:
-        assert scan.get("text") in (SCAN_FAILED + "No service found", SCAN_FAILED + "the mDNS daemon has shut down")
+    assert report["pending"] and report["connect"] == {"ok": []}
+    assert sorted(s["text"] for s in report["scans"]) == [SCAN_FAILED + "No service found",
+                                                          SCAN_FAILED + "the mDNS daemon has shut down"]
+    assert [(r["line"], r["msg"]) for r in mdns_records(report, 20)] == [(52, "SearchStopped")]
 
 
-@needs_namespace
-def test_daemon_creation_failure_is_a_fault_for_every_scan_and_connect():
-    report, done = run("""
-        scans = [await scan_outcome(), await scan_outcome()]
-        report(scans=scans, connect=await connect_outcome())
-        """, responders=[responder("x:1:127.0.0.1", extra=["--ipv6", "--interface", "127.0.0.1", "--interface", "::1"])],
-        env={"KX_PROTO_SDK_TEST_MDNS_EXCLUSIVE": "1"})
-    expected_text = "Failed to create the mDNS daemon: No suitable network protocol available"
-    for outcome in report["scans"] + [report["connect"]]:
-        assert outcome["type"] == "AwaitableFault" and outcome["is_exception"]
-        assert outcome["text"].endswith(expected_text)
-    assert expected_text in done.stderr
+# ---------------------------------------------------------------- descriptors
+
+# Leaves exactly `argv[1]` descriptors free under RLIMIT_NOFILE, then scans twice and connects.
+AT_HEADROOM = scenario("""
+    probe = os.open(os.devnull, os.O_RDONLY)
+    os.close(probe)
+    used = set(map(int, os.listdir("/proc/self/fd"))) - {probe}
+    headroom = int(sys.argv[1])
+    free = [fd for fd in range(max(used) + headroom + 2) if fd not in used]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (free[headroom], resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+    report(scans=[await scan_outcome(), await scan_outcome()], connect=await connect_outcome())
+    """)
+
+
+def test_daemon_creation_with_few_descriptors_left_fails_every_scan_and_connect():
+    done = mdns_ns.run_scenario(
+        f"import json, subprocess, sys\nfor n in range(9):\n"
+        f"    done = subprocess.run([sys.executable, '-c', {AT_HEADROOM!r}, str(n)], capture_output=True, text=True)\n"
+        f"    print(json.dumps([done.returncode, done.stdout, done.stderr]), flush=True)\n",
+        responders=[responder(CAP)], timeout=120)
+    kinds = []
+    for rc, stdout, stderr in map(json.loads, done.stdout.splitlines()):
+        report = parse_report(rc, stdout, stderr)  # never an abort
+        outcomes = report["scans"] + [report["connect"]]
+        if outcomes == [{"ok": ["127.0.0.1", 4242]}] * 2 + [{"ok": []}]:
+            kinds.append("resolved")
+            continue
+        # Creation is not retried: every later scan and stop fails the same way.
+        assert {(o["type"], o["text"]) for o in outcomes} == {("AwaitableFault", outcomes[0]["text"])}
+        assert "Failed to create the mDNS daemon: too few file descriptors left" in outcomes[0]["text"]
+        assert outcomes[0]["text"] in stderr  # the fault is also printed
+        kinds.append("fault")
+    assert len(kinds) == 9 and kinds == sorted(kinds) and kinds[0] == "fault" and kinds[-1] == "resolved"
+
+
+def test_descriptors_are_close_on_exec_and_a_child_keeps_no_connection_open():
+    report, _ = run("""
+        def inheritable():
+            fds = [int(fd) for fd in os.listdir("/proc/self/fd")]
+            return [os.readlink(f"/proc/self/fd/{fd}") for fd in fds if fd > 2 and os.path.exists(f"/proc/self/fd/{fd}")
+                    and os.get_inheritable(fd)]
+        async def logged(text):
+            while not any(r["msg"] == text for r in RECORDS):
+                await asyncio.sleep(0.01)
+        scan, after_scan = await scan_outcome(), inheritable()
+        client, loop = kx.PyTcpClient("127.0.0.1", LISTENER.getsockname()[1]), asyncio.get_running_loop()
+        connected = await connect_outcome(client)
+        peer, _ = await asyncio.wait_for(loop.sock_accept(LISTENER), 10)
+        after_connect = inheritable()
+        child = subprocess.Popen(["sleep", "60"], close_fds=False)
+        peer.shutdown(socket.SHUT_WR)
+        await asyncio.wait_for(logged("Connection closed by peer."), 10)
+        del client  # the read loop has ended: this closes the socket
+        closed = await outcome(lambda: loop.sock_recv(peer, 1))
+        child.kill()
+        report(scan=scan, connected=connected, fds=[after_scan, after_connect], closed=closed)
+        """, responders=[responder(CAP)])
+    assert report["scan"] == {"ok": ["127.0.0.1", 4242]} and report["connected"] == {"ok": []}
+    assert report["fds"] == [[], []]
+    assert report["closed"] == {"ok": []}
 
 
 # ---------------------------------------------------------------- interpreter exit
 
-@needs_namespace
 @pytest.mark.parametrize("ending", [
     # asyncio.run cancels the pending scans
     "async def main():\n    asyncio.ensure_future(eeg_cap.mdns_scan())\n    asyncio.ensure_future(eeg_cap.mdns_scan())\n"

@@ -6,26 +6,18 @@ scenario run in a fresh interpreter, the responders stopped.
 
 import json
 import os
-import shutil
 import subprocess
 import sys
 import textwrap
-import time
 
 RESPONDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mdns_responder.py")
 
 
-def namespaces_available():
-    """True when this process may make network namespaces."""
-    return (shutil.which("unshare") is not None and shutil.which("ip") is not None
-            and subprocess.run(["unshare", "-n", "true"], capture_output=True).returncode == 0)
-
-
-def run_scenario(code, responders=(), peer_responders=(), env=None, timeout=60):
+def run_scenario(code, responders=(), peer_responders=(), timeout=60):
     """Runs `code` in a fresh interpreter in a new loopback-only namespace; returns its CompletedProcess.
     `responders`: argument lists for mdns_responder.py. `peer_responders` run in a second namespace joined by a
     veth pair ("veth-a" 10.77.0.1 here, "veth-b" 10.77.0.2 there): IPv6 multicast does not work on loopback."""
-    full_env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p), **(env or {})}
+    full_env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
     spec = json.dumps({"code": textwrap.dedent(code), "responders": [list(r) for r in responders],
                        "peer_responders": [list(r) for r in peer_responders]})
     return subprocess.run(["unshare", "-n", sys.executable, os.path.abspath(__file__), "--inner"],
@@ -40,8 +32,8 @@ def _run_all(*cmds):
 def _start_peer():
     """A second namespace, held by a sleeping process, joined by a veth pair made from here that ends with
     the peer; duplicate address detection is off so link-local addresses work at once."""
-    peer = subprocess.Popen(["unshare", "-n", "sleep", "600"])
-    time.sleep(0.1)
+    peer = subprocess.Popen(["unshare", "-n", "sh", "-c", "echo; exec sleep 600"], stdout=subprocess.PIPE)
+    peer.stdout.readline()  # in its namespace now
     enter = ["nsenter", "-t", str(peer.pid), "-n"]
     _run_all(["ip", "link", "add", "veth-a", "type", "veth", "peer", "name", "veth-b", "netns", str(peer.pid)],
              ["sysctl", "-qw", "net.ipv6.conf.veth-a.accept_dad=0"],

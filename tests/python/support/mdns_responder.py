@@ -1,13 +1,12 @@
 """A python-zeroconf responder for discovery tests, only for loopback-only network namespaces. Registers one
 "_quenlor-eeg._tcp.local." instance per --service NAME:PORT[:ADDR,ADDR...] (no ADDR: no address), prints
-"ready PID" once announced (with --delay: at once, announcing later), and unregisters and exits on SIGTERM
-or, without --until-sigterm, when its standard input closes.
+"ready PID" once announced (with --delay: at once, announcing later), and unregisters and exits when its
+standard input closes.
 """
 
 import argparse
 import ipaddress
 import os
-import signal
 import socket
 import sys
 import time
@@ -37,10 +36,8 @@ def main():
     parser.add_argument("--ipv6", action="store_true")  # answer on IPv6 sockets too
     parser.add_argument("--ipv6-only", action="store_true")
     parser.add_argument("--interface", action="append", type=interface)  # to answer on (by name: IPv6)
-    parser.add_argument("--until-sigterm", action="store_true")  # do not read standard input
     parser.add_argument("--delay", type=float, default=0.0)  # say ready at once, announce after this many seconds
     args = parser.parse_args()
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     if args.delay > 0:
         print(f"ready {os.getpid()}", flush=True)
         time.sleep(args.delay)
@@ -58,7 +55,7 @@ def main():
     if args.delay <= 0:
         print(f"ready {os.getpid()}", flush=True)
     try:
-        signal.pause() if args.until_sigterm else sys.stdin.read()
+        sys.stdin.read()
     finally:
         for info in infos:
             zc.unregister_service(info)
