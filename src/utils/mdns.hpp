@@ -36,7 +36,8 @@ public:
 
 // Browses SERVICE_TYPE and returns the first address and the port of the first
 // instance that resolves. Waits without limit until one resolves or the browse
-// ends. Throws DaemonUnavailable.
+// ends. Scans that run at the same time run one after another, each with a
+// browse of its own; a stop does not wait for them. Throws DaemonUnavailable.
 asio::awaitable<ScanOutcome> scan();
 
 // Stops the browse and shuts the daemon down for the rest of the process.
