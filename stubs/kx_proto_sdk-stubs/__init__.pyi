@@ -9,8 +9,18 @@ from . import _eeg_cap as eeg_cap
 __all__ = ["MsgType", "NoiseTypes", "DownsamplingOperations", "MessageParser", "MessageStream",
            "PyTcpClient", "PyTcpStream", "get_bytes", "eeg_cap"]
 
+class _Code:
+    """Shared behaviour of the enum classes (at run time each derives from object only)."""
+    def __int__(self) -> int:
+        """The variant's code."""
+    def __eq__(self, other: object) -> bool:
+        """Equal to the same variant or to an int holding its code."""
+    def __ne__(self, other: object) -> bool:
+        """Negation of ==."""
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
 @final
-class MsgType:
+class MsgType(_Code):
     """Device family of a parser and its frames; `Orvel` is the EEG cap. Not constructible."""
     Varnet: ClassVar[MsgType]
     Pelvor: ClassVar[MsgType]
@@ -28,30 +38,16 @@ class MsgType:
     Lusk: ClassVar[MsgType]
     Brannel: ClassVar[MsgType]
     Zeph: ClassVar[MsgType]
-    def __int__(self) -> int:
-        """The variant's code."""
-    def __eq__(self, other: object) -> bool:
-        """Equal to the same variant or to an int holding its code."""
-    def __ne__(self, other: object) -> bool:
-        """Negation of ==."""
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
-class NoiseTypes:
+class NoiseTypes(_Code):
     """Mains frequencies that `eeg_cap.remove_env_noise` removes. Not constructible."""
     FIFTY: ClassVar[NoiseTypes]
     SIXTY: ClassVar[NoiseTypes]
     FIFTY_AND_SIXTY: ClassVar[NoiseTypes]
-    def __int__(self) -> int:
-        """The variant's code."""
-    def __eq__(self, other: object) -> bool:
-        """Equal to the same variant or to an int holding its code."""
-    def __ne__(self, other: object) -> bool:
-        """Negation of ==."""
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
-class DownsamplingOperations:
+class DownsamplingOperations(_Code):
     """Reduction that `eeg_cap.apply_downsampling` applies per window. Not constructible."""
     Mean: ClassVar[DownsamplingOperations]
     Median: ClassVar[DownsamplingOperations]
@@ -61,13 +57,6 @@ class DownsamplingOperations:
     First: ClassVar[DownsamplingOperations]
     Last: ClassVar[DownsamplingOperations]
     Extremes: ClassVar[DownsamplingOperations]
-    def __int__(self) -> int:
-        """The variant's code."""
-    def __eq__(self, other: object) -> bool:
-        """Equal to the same variant or to an int holding its code."""
-    def __ne__(self, other: object) -> bool:
-        """Negation of ==."""
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
 class MessageParser:

@@ -4,7 +4,7 @@ from typing import ClassVar, Protocol, SupportsFloat, SupportsIndex, final
 
 from typing_extensions import Buffer, TypeAlias
 
-from . import DownsamplingOperations, NoiseTypes
+from . import DownsamplingOperations, NoiseTypes, _Code
 
 __all__ = ["EegSampleRate", "EegSignalGain", "EegSignalSource", "ImuSampleRate", "WiFiSecurity",
            "mdns_scan", "set_eeg_buffer_cfg", "clear_eeg_buffer", "get_eeg_buffer", "parse_eeg_data",
@@ -21,7 +21,7 @@ class _NumberArray(Protocol):
 _Samples: TypeAlias = Sequence[float] | Buffer | _NumberArray
 
 @final
-class EegSampleRate:
+class EegSampleRate(_Code):
     """EEG sample rate codes (int(x) for set_eeg_config). Not constructible."""
     SR_None: ClassVar[EegSampleRate]
     SR_250Hz: ClassVar[EegSampleRate]
@@ -31,16 +31,9 @@ class EegSampleRate:
     SR_4000Hz: ClassVar[EegSampleRate]
     SR_8000Hz: ClassVar[EegSampleRate]
     SR_16000Hz: ClassVar[EegSampleRate]
-    def __int__(self) -> int:
-        """The variant's code."""
-    def __eq__(self, other: object) -> bool:
-        """Equal to the same variant or to an int holding its code."""
-    def __ne__(self, other: object) -> bool:
-        """Negation of ==."""
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
-class EegSignalGain:
+class EegSignalGain(_Code):
     """EEG amplifier gain codes (int(x) for set_eeg_config)."""
     GAIN_NONE: ClassVar[EegSignalGain]
     GAIN_1: ClassVar[EegSignalGain]
@@ -52,46 +45,25 @@ class EegSignalGain:
     GAIN_24: ClassVar[EegSignalGain]
     def __init__(self, value: int) -> None:
         """The gain whose code is value % 256, or GAIN_NONE for any other value."""
-    def __int__(self) -> int:
-        """The variant's code."""
-    def __eq__(self, other: object) -> bool:
-        """Equal to the same variant or to an int holding its code."""
-    def __ne__(self, other: object) -> bool:
-        """Negation of ==."""
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
-class EegSignalSource:
+class EegSignalSource(_Code):
     """EEG signal source codes (int(x) for set_eeg_config). Not constructible."""
     SIGNAL_NONE: ClassVar[EegSignalSource]
     NORMAL: ClassVar[EegSignalSource]
     SHORTED: ClassVar[EegSignalSource]
     MVDD: ClassVar[EegSignalSource]
     TEST_SIGNAL: ClassVar[EegSignalSource]
-    def __int__(self) -> int:
-        """The variant's code."""
-    def __eq__(self, other: object) -> bool:
-        """Equal to the same variant or to an int holding its code."""
-    def __ne__(self, other: object) -> bool:
-        """Negation of ==."""
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
-class ImuSampleRate:
+class ImuSampleRate(_Code):
     """IMU sample rate codes (int(x) for set_imu_config). Not constructible."""
     SR_NONE: ClassVar[ImuSampleRate]
     SR_50Hz: ClassVar[ImuSampleRate]
     SR_100Hz: ClassVar[ImuSampleRate]
-    def __int__(self) -> int:
-        """The variant's code."""
-    def __eq__(self, other: object) -> bool:
-        """Equal to the same variant or to an int holding its code."""
-    def __ne__(self, other: object) -> bool:
-        """Negation of ==."""
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @final
-class WiFiSecurity:
+class WiFiSecurity(_Code):
     """Wi-Fi security codes; no operation takes them. Not constructible."""
     SECURITY_NONE: ClassVar[WiFiSecurity]
     SECURITY_OPEN: ClassVar[WiFiSecurity]
@@ -103,13 +75,6 @@ class WiFiSecurity:
     SECURITY_WPA_WPA2_MIXED_PSK: ClassVar[WiFiSecurity]
     SECURITY_WPA3_AES_PSK: ClassVar[WiFiSecurity]
     SECURITY_WPA2_WPA3_MIXED: ClassVar[WiFiSecurity]
-    def __int__(self) -> int:
-        """The variant's code."""
-    def __eq__(self, other: object) -> bool:
-        """Equal to the same variant or to an int holding its code."""
-    def __ne__(self, other: object) -> bool:
-        """Negation of ==."""
-    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 def mdns_scan() -> Awaitable[tuple[str, int]]:
     """(address, port) of the first cap that resolves; no timeout; RuntimeError after any connect."""
