@@ -42,8 +42,8 @@ cmake_bin="$root/.venv/bin/cmake"
 build_variant() {  # name, extra cmake args...
   local dir="build/$1"; shift
   "$cmake_bin" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/.venv/bin/ninja" \
-    -DKX_BUILD_MODULE=OFF -DKX_BUILD_TESTS=ON "$@"
-  "$cmake_bin" --build "$dir" -j "$jobs"
+    -DKX_BUILD_MODULE=OFF -DKX_BUILD_TESTS=ON "$@" &&
+    "$cmake_bin" --build "$dir" -j "$jobs"
 }
 quiet_stage "build C++ tests (plain)" build_variant cpp-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
 quiet_stage "build C++ tests (ASan+UBSan)" build_variant cpp-asan -DCMAKE_BUILD_TYPE=Debug -DKX_SANITIZE=address,undefined

@@ -83,7 +83,7 @@ def set_eeg_buffer_cfg(eeg_buffer_len: int) -> None:
 def clear_eeg_buffer() -> None:
     """Empties the EEG sample buffer; the last configuration stays."""
 def get_eeg_buffer(take: int, clean: bool) -> list[list[float]]:
-    """Removes and returns the newest `take` blocks, oldest first, as [timestamp, 32 values in µV]."""
+    """Newest `take` blocks, oldest first, as [timestamp, 32 values in µV]; removes them (clean: all)."""
 def parse_eeg_data(data: bytes, gain: EegSignalGain) -> list[float]:
     """Decodes one 108-byte block into 32 values in µV; [] for another length."""
 def apply_high_pass_filter(data: _Samples, order: int, high_cut: float, fs: float) -> list[float]:
