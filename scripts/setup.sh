@@ -29,8 +29,8 @@ if [ ! -x .venv/bin/python ]; then
 fi
 
 # Build requirements live in the venv so that rebuilds are incremental and offline-quick.
-if ! .venv/bin/python -c "import scikit_build_core, pytest, numpy, scipy, zeroconf" 2>/dev/null; then
+if ! .venv/bin/python -c "import scikit_build_core, pytest, numpy, scipy, zeroconf, mypy" 2>/dev/null; then
   .venv/bin/pip install -q --upgrade pip
-  .venv/bin/pip install -q "scikit-build-core>=0.8" cmake ninja pytest numpy scipy zeroconf
+  .venv/bin/pip install -q "scikit-build-core>=0.8" cmake ninja pytest numpy scipy zeroconf mypy
 fi
 .venv/bin/pip install -q --no-build-isolation ".[test]"
