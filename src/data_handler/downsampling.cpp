@@ -1,5 +1,6 @@
 #include "data_handler/downsampling.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -12,21 +13,30 @@ namespace {
     throw SignalArgumentError("the data holds NaN, which Max, Min and Extremes cannot order");
 }
 
+// Counts the NaN in one branch-free pass that the compiler turns into vector code.
+std::size_t nan_count(std::span<const float> w) {
+    std::size_t n = 0;
+    for (float v : w) n += v != v;
+    return n;
+}
+
+// Every comparison with NaN is refused; a window of one value compares nothing.
+void refuse_nan_in_comparison(std::span<const float> w) {
+    if (w.size() > 1 && nan_count(w) != 0) refuse_nan();
+}
+
+// Without NaN both loops are selects (maxss/minss), with no branch per element.
 float window_max(std::span<const float> w) {
+    refuse_nan_in_comparison(w);
     float best = w[0];
-    for (std::size_t i = 1; i < w.size(); ++i) {
-        if (std::isnan(w[i]) || std::isnan(best)) refuse_nan();
-        if (w[i] >= best) best = w[i];  // of equal values the later one wins
-    }
+    for (std::size_t i = 1; i < w.size(); ++i) best = w[i] >= best ? w[i] : best;  // ties: the later one
     return best;
 }
 
 float window_min(std::span<const float> w) {
+    refuse_nan_in_comparison(w);
     float best = w[0];
-    for (std::size_t i = 1; i < w.size(); ++i) {
-        if (std::isnan(w[i]) || std::isnan(best)) refuse_nan();
-        if (w[i] < best) best = w[i];  // of equal values the earlier one stays
-    }
+    for (std::size_t i = 1; i < w.size(); ++i) best = w[i] < best ? w[i] : best;  // ties: the earlier one
     return best;
 }
 
@@ -36,12 +46,30 @@ float window_sum(std::span<const float> w, float start) {
     return acc;
 }
 
+// Without NaN and zeros, equal values are indistinguishable and the rank-k
+// value is the same whichever selection finds it, so a linear-time one serves;
+// NaN and the sign of a zero make the middle-pivot rule's choice visible.
+bool choice_is_visible(std::span<const float> w) {
+    std::size_t n = 0;
+    for (float v : w) n += (v != v) | (v == 0.0f);
+    return n != 0;
+}
+
 float window_median(std::span<const float> w, RankScratch& scratch) {
     const std::size_t n = w.size();
-    if (n % 2 == 1) return select_rank(w, n / 2, scratch);
-    const float lower = select_rank(w, n / 2 - 1, scratch);
-    const float upper = select_rank(w, n / 2, scratch);
-    return (lower + upper) * 0.5f;
+    if (choice_is_visible(w)) {
+        if (n % 2 == 1) return select_rank(w, n / 2, scratch);
+        const float lower = select_rank(w, n / 2 - 1, scratch);
+        const float upper = select_rank(w, n / 2, scratch);
+        return (lower + upper) * 0.5f;
+    }
+    auto& v = scratch.list;
+    v.assign(w.begin(), w.end());
+    const auto mid = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::nth_element(v.begin(), mid, v.end());
+    if (n % 2 == 1) return *mid;
+    const float lower = *std::max_element(v.begin(), mid);
+    return (lower + *mid) * 0.5f;
 }
 
 }  // namespace
