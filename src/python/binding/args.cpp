@@ -6,6 +6,8 @@
 #include <new>
 #include <stdexcept>
 
+#include <unistd.h>
+
 #include <fmt/format.h>
 
 #include "python/binding/errors.hpp"
@@ -249,9 +251,13 @@ std::vector<float> read_float_items(PyObject* obj, const char* arg_name) {
     }
     const Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) PyErr_Clear();
-    // A range's length is exact: too long a range fails at once, as list() does.
-    else if (PyRange_Check(obj)) out.reserve(static_cast<std::size_t>(hint));
-    else out.reserve(std::min(static_cast<std::size_t>(hint), kMaxHintedReserve));
+    // A range's length is exact: one longer than memory fails at once, as list() does,
+    // instead of growing until the system runs out (which overcommit may delay).
+    else if (PyRange_Check(obj)) {
+        const auto memory = static_cast<std::size_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<std::size_t>(sysconf(_SC_PAGE_SIZE));
+        if (static_cast<std::size_t>(hint) > memory / sizeof(float)) throw std::bad_alloc();
+        out.reserve(static_cast<std::size_t>(hint));
+    } else out.reserve(std::min(static_cast<std::size_t>(hint), kMaxHintedReserve));
     Ref iter = Ref::steal(PyObject_GetIter(obj));
     if (!iter) reraise_prefixed(arg_name);
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
