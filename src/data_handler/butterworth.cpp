@@ -8,6 +8,7 @@
 #include <numbers>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -16,18 +17,22 @@
 namespace kx::data_handler {
 namespace {
 
-using Complex = std::complex<float>;
+// The whole design runs in double. In float32 the poles of small normalised
+// cut-offs crowd z = 1 and merge with it (1 + a1 + a2 rounds to 0: the
+// steady-state start divides by zero), and near Nyquist the gain underflows;
+// double keeps them apart down to a normalised cut-off of about 1e-7.
+using Complex = std::complex<double>;
 using Roots = std::vector<Complex>;
 
 struct Zpk {
     Roots z;
     Roots p;
-    float k;
+    double k;
 };
 
-constexpr float kPi = std::numbers::pi_v<float>;
-// Pole/zero bookkeeping tolerance of the pairing step, scaled to float32.
-constexpr float kRealTol = 100.0f * std::numeric_limits<float>::epsilon();
+constexpr double kPi = std::numbers::pi;
+// Tolerance of the pairing step for telling real roots and conjugates apart.
+constexpr double kRealTol = 100.0 * std::numeric_limits<double>::epsilon();
 
 // Shortest decimal text that reads back as the same float, never in exponent
 // form and without a fractional part for whole values (250 -> "250").
@@ -59,54 +64,48 @@ std::string plain_float_text(float v) {
     return out;
 }
 
-bool is_real(Complex c) { return c.imag() == 0.0f; }
+bool is_real(Complex c) { return c.imag() == 0.0; }
 
-Complex prod_shifted(const Roots& r, Complex shift, float sign) {
-    // prod(shift + sign * r)
-    Complex acc{1.0f, 0.0f};
+// prod(shift + sign·r)
+Complex prod_shifted(const Roots& r, double shift, double sign) {
+    Complex acc{1.0, 0.0};
     for (const auto& v : r) acc *= shift + sign * v;
-    return acc;
-}
-
-float ipow(float base, std::size_t n) {
-    float acc = 1.0f;
-    for (std::size_t i = 0; i < n; ++i) acc *= base;
     return acc;
 }
 
 std::size_t degree_of(const Zpk& f) { return f.p.size() - f.z.size(); }
 
 Zpk butter_prototype(std::uint64_t order) {
-    Zpk f{{}, {}, 1.0f};
+    Zpk f{{}, {}, 1.0};
     f.p.reserve(order);
     const auto n = static_cast<std::int64_t>(order);
     for (std::int64_t m = -n + 1; m < n; m += 2) {
-        const float theta = kPi * static_cast<float>(m) / static_cast<float>(2 * n);
-        f.p.push_back(-std::exp(Complex(0.0f, theta)));
+        const double theta = kPi * static_cast<double>(m) / static_cast<double>(2 * n);
+        f.p.push_back(-std::exp(Complex(0.0, theta)));
     }
     return f;
 }
 
-Zpk lowpass_to_lowpass(Zpk f, float wo) {
+Zpk lowpass_to_lowpass(Zpk f, double wo) {
     const auto degree = degree_of(f);
     for (auto& z : f.z) z *= wo;
     for (auto& p : f.p) p *= wo;
-    f.k *= ipow(wo, degree);
+    f.k *= std::pow(wo, static_cast<double>(degree));
     return f;
 }
 
-Zpk lowpass_to_highpass(Zpk f, float wo) {
+Zpk lowpass_to_highpass(Zpk f, double wo) {
     const auto degree = degree_of(f);
-    const float gain = (prod_shifted(f.z, 0.0f, -1.0f) / prod_shifted(f.p, 0.0f, -1.0f)).real();
+    const double gain = (prod_shifted(f.z, 0.0, -1.0) / prod_shifted(f.p, 0.0, -1.0)).real();
     for (auto& z : f.z) z = wo / z;
     for (auto& p : f.p) p = wo / p;
-    f.z.insert(f.z.end(), degree, Complex(0.0f, 0.0f));
+    f.z.insert(f.z.end(), degree, Complex(0.0, 0.0));
     f.k *= gain;
     return f;
 }
 
 // Each root r becomes the two roots r ± sqrt(r² − wo²), first all "+" then all "−".
-Roots split_around(const Roots& r, float wo) {
+Roots split_around(const Roots& r, double wo) {
     Roots out(2 * r.size());
     for (std::size_t i = 0; i < r.size(); ++i) {
         const Complex s = std::sqrt(r[i] * r[i] - wo * wo);
@@ -116,34 +115,33 @@ Roots split_around(const Roots& r, float wo) {
     return out;
 }
 
-Zpk lowpass_to_bandpass(Zpk f, float wo, float bw) {
+Zpk lowpass_to_bandpass(Zpk f, double wo, double bw) {
     const auto degree = degree_of(f);
-    for (auto& z : f.z) z *= bw / 2.0f;
-    for (auto& p : f.p) p *= bw / 2.0f;
-    Zpk out{split_around(f.z, wo), split_around(f.p, wo), f.k * ipow(bw, degree)};
-    out.z.insert(out.z.end(), degree, Complex(0.0f, 0.0f));
+    for (auto& z : f.z) z = z * bw / 2.0;
+    for (auto& p : f.p) p = p * bw / 2.0;
+    Zpk out{split_around(f.z, wo), split_around(f.p, wo), f.k * std::pow(bw, static_cast<double>(degree))};
+    out.z.insert(out.z.end(), degree, Complex(0.0, 0.0));
     return out;
 }
 
-Zpk lowpass_to_bandstop(Zpk f, float wo, float bw) {
+Zpk lowpass_to_bandstop(Zpk f, double wo, double bw) {
     const auto degree = degree_of(f);
-    const float gain = (prod_shifted(f.z, 0.0f, -1.0f) / prod_shifted(f.p, 0.0f, -1.0f)).real();
-    for (auto& z : f.z) z = (bw / 2.0f) / z;
-    for (auto& p : f.p) p = (bw / 2.0f) / p;
+    const double gain = (prod_shifted(f.z, 0.0, -1.0) / prod_shifted(f.p, 0.0, -1.0)).real();
+    for (auto& z : f.z) z = (bw / 2.0) / z;
+    for (auto& p : f.p) p = (bw / 2.0) / p;
     Zpk out{split_around(f.z, wo), split_around(f.p, wo), f.k * gain};
-    out.z.insert(out.z.end(), degree, Complex(0.0f, wo));
-    out.z.insert(out.z.end(), degree, Complex(0.0f, -wo));
+    out.z.insert(out.z.end(), degree, Complex(0.0, wo));
+    out.z.insert(out.z.end(), degree, Complex(0.0, -wo));
     return out;
 }
 
 Zpk bilinear(Zpk f) {
-    constexpr float fs2 = 4.0f;  // 2 * fs with the normalised fs of 2
+    constexpr double fs2 = 4.0;  // 2 * fs with the normalised fs of 2
     const auto degree = degree_of(f);
-    const float gain =
-        (prod_shifted(f.z, fs2, -1.0f) / prod_shifted(f.p, fs2, -1.0f)).real();
+    const double gain = (prod_shifted(f.z, fs2, -1.0) / prod_shifted(f.p, fs2, -1.0)).real();
     for (auto& z : f.z) z = (fs2 + z) / (fs2 - z);
     for (auto& p : f.p) p = (fs2 + p) / (fs2 - p);
-    f.z.insert(f.z.end(), degree, Complex(-1.0f, 0.0f));
+    f.z.insert(f.z.end(), degree, Complex(-1.0, 0.0));
     f.k *= gain;
     return f;
 }
@@ -157,7 +155,7 @@ Roots conjugate_halves_then_reals(Roots r) {
     });
     Roots reals, positive, negative;
     for (const auto& v : r) {
-        if (std::abs(v.imag()) <= kRealTol * std::abs(v)) reals.emplace_back(v.real(), 0.0f);
+        if (std::abs(v.imag()) <= kRealTol * std::abs(v)) reals.emplace_back(v.real(), 0.0);
         else if (v.imag() > 0) positive.push_back(v);
         else negative.push_back(v);
     }
@@ -183,7 +181,7 @@ Roots conjugate_halves_then_reals(Roots r) {
     Roots out;
     out.reserve(r.size());
     for (std::size_t i = 0; i < positive.size(); ++i)
-        out.push_back((positive[i] + std::conj(negative[i])) / 2.0f);
+        out.push_back((positive[i] + std::conj(negative[i])) / 2.0);
     out.insert(out.end(), reals.begin(), reals.end());
     return out;
 }
@@ -191,10 +189,10 @@ Roots conjugate_halves_then_reals(Roots r) {
 // Index of the root closest to the unit circle (first on ties).
 std::size_t index_of_worst(const Roots& r, bool reals_only) {
     std::size_t best = r.size();
-    float best_distance = 0.0f;
+    double best_distance = 0.0;
     for (std::size_t i = 0; i < r.size(); ++i) {
         if (reals_only && !is_real(r[i])) continue;
-        const float d = std::abs(1.0f - std::abs(r[i]));
+        const double d = std::abs(1.0 - std::abs(r[i]));
         if (best == r.size() || d < best_distance) {
             best = i;
             best_distance = d;
@@ -208,11 +206,11 @@ enum class Want { Any, Real, Complex };
 // Index of the root of `from` nearest to `to` that has the wanted kind.
 std::size_t index_of_nearest(const Roots& from, Complex to, Want want) {
     std::size_t best = from.size();
-    float best_distance = 0.0f;
+    double best_distance = 0.0;
     for (std::size_t i = 0; i < from.size(); ++i) {
         if (want == Want::Real && !is_real(from[i])) continue;
         if (want == Want::Complex && is_real(from[i])) continue;
-        const float d = std::abs(from[i] - to);
+        const double d = std::abs(from[i] - to);
         if (best == from.size() || d < best_distance) {
             best = i;
             best_distance = d;
@@ -230,14 +228,14 @@ Complex take(Roots& r, std::size_t index) {
 
 // Coefficients of the monic polynomial with the given roots (at most two),
 // right-aligned into three slots as SciPy's sections hold them.
-void poly_into(const Roots& roots, float& c0, float& c1, float& c2) {
-    Complex c[3] = {1.0f, 0.0f, 0.0f};
+void poly_into(const Roots& roots, double& c0, double& c1, double& c2) {
+    Complex c[3] = {1.0, 0.0, 0.0};
     std::size_t len = 1;
     for (const auto& r : roots) {
         for (std::size_t i = len; i > 0; --i) c[i] -= r * c[i - 1];
         ++len;
     }
-    float out[3] = {0.0f, 0.0f, 0.0f};
+    double out[3] = {0.0, 0.0, 0.0};
     for (std::size_t i = 0; i < len; ++i) out[3 - len + i] = c[i].real();
     c0 = out[0];
     c1 = out[1];
@@ -257,19 +255,22 @@ bool all_finite(const Roots& r) {
     });
 }
 
+[[noreturn]] void refuse_design(const char* why) {
+    throw SignalArgumentError(fmt::format("the filter design for these cut-offs is not usable: {}", why));
+}
+
 SosDesign zpk_to_sos_nearest(Zpk f) {
-    if (f.z.empty() && f.p.empty()) return {Section{f.k, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f}};
-    if (!all_finite(f.z) || !all_finite(f.p) || !std::isfinite(f.k))
-        throw SignalArgumentError("filter design is not representable in 32-bit floats for these cut-offs");
+    if (f.z.empty() && f.p.empty()) return {Section{f.k, 0.0, 0.0, 1.0, 0.0, 0.0}};
+    if (!all_finite(f.z) || !all_finite(f.p) || !std::isfinite(f.k)) refuse_design("a pole, zero or the gain is not finite");
 
     Roots& z = f.z;
     Roots& p = f.p;
-    if (z.size() < p.size()) z.resize(p.size(), Complex(0.0f, 0.0f));
-    if (p.size() < z.size()) p.resize(z.size(), Complex(0.0f, 0.0f));
+    if (z.size() < p.size()) z.resize(p.size(), Complex(0.0, 0.0));
+    if (p.size() < z.size()) p.resize(z.size(), Complex(0.0, 0.0));
     const std::size_t n_sections = (p.size() + 1) / 2;
     if (p.size() % 2 == 1) {
-        p.emplace_back(0.0f, 0.0f);
-        z.emplace_back(0.0f, 0.0f);
+        p.emplace_back(0.0, 0.0);
+        z.emplace_back(0.0, 0.0);
     }
     z = conjugate_halves_then_reals(std::move(z));
     p = conjugate_halves_then_reals(std::move(p));
@@ -283,7 +284,7 @@ SosDesign zpk_to_sos_nearest(Zpk f) {
         if (is_real(p1) && count_real(p) == 0) {
             // Last real pole: a first-order section.
             const Complex z1 = take(z, index_of_nearest(z, p1, Want::Real));
-            sos[si] = single_section({z1, 0.0f}, {p1, 0.0f});
+            sos[si] = single_section({z1, 0.0}, {p1, 0.0});
         } else if (p.size() + 1 == z.size() && !is_real(p1) && count_real(p) == 1 &&
                    count_real(z) == 1) {
             // One real pole and one real zero must stay together for the end.
@@ -314,18 +315,36 @@ SosDesign zpk_to_sos_nearest(Zpk f) {
     return sos;
 }
 
+// Refuses a design the recursion cannot run: every section must be finite and
+// have its poles strictly inside the unit circle (|a2| < 1 and |a1| < 1 + a2),
+// and the gain must not have vanished.
+void require_usable(const SosDesign& sos) {
+    for (const auto& s : sos) {
+        const double c[] = {s.b0, s.b1, s.b2, s.a1, s.a2};
+        if (!std::all_of(std::begin(c), std::end(c), [](double v) { return std::isfinite(v); }))
+            refuse_design("a coefficient is not finite");
+        if (!(std::abs(s.a2) < 1.0 && std::abs(s.a1) < 1.0 + s.a2))
+            refuse_design("a pole lies on or outside the unit circle");
+    }
+    if (sos[0].b0 == 0.0 && sos[0].b1 == 0.0 && sos[0].b2 == 0.0) refuse_design("the gain is zero");
+}
+
 bool is_band(BandKind kind) { return kind == BandKind::BandPass || kind == BandKind::BandStop; }
+
+// Normalised cut-offs 2·w / fs of the 32-bit arguments, in double.
+std::pair<double, double> normalised(BandKind kind, CutOffs cut, float fs) {
+    const double low = cut.low, high = is_band(kind) ? cut.high : cut.low, rate = fs;
+    return {(low + low) / rate, (high + high) / rate};
+}
 
 }  // namespace
 
 void check_cut_offs(BandKind kind, CutOffs cut, float fs) {
-    const bool band = is_band(kind);
-    const float wn0 = (cut.low + cut.low) / fs;
-    const float wn1 = band ? (cut.high + cut.high) / fs : wn0;
-    if (wn0 <= 0.0f || wn1 <= 0.0f)
+    const auto [wn0, wn1] = normalised(kind, cut, fs);
+    if (wn0 <= 0.0 || wn1 <= 0.0)
         throw SignalArgumentError("filter critical frequencies must be greater than 0");
-    if (band && wn0 >= wn1) throw SignalArgumentError("Wn[0] must be less than Wn[1]");
-    if (wn0 >= 1.0f || wn1 >= 1.0f)
+    if (is_band(kind) && wn0 >= wn1) throw SignalArgumentError("Wn[0] must be less than Wn[1]");
+    if (wn0 >= 1.0 || wn1 >= 1.0)
         throw SignalArgumentError(
             fmt::format("Digital filter critical frequencies must be 0 < Wn < fs/2 (fs={} -> fs/2={})",
                         plain_float_text(fs), plain_float_text(fs * 0.5f)));
@@ -334,19 +353,18 @@ void check_cut_offs(BandKind kind, CutOffs cut, float fs) {
         throw SignalArgumentError("filter critical frequencies and the sampling rate must not be NaN");
 }
 
-std::size_t section_count(BandKind kind, std::uint64_t order) {
+std::uint64_t section_count(BandKind kind, std::uint64_t order) {
     if (order == 0) return 1;
-    if (is_band(kind)) return static_cast<std::size_t>(order);
-    return static_cast<std::size_t>((order + 1) / 2);
+    if (is_band(kind)) return order;
+    return order / 2 + order % 2;
 }
 
 SosDesign design_butterworth(BandKind kind, std::uint64_t order, CutOffs cut, float fs) {
     check_cut_offs(kind, cut, fs);
-    const float wn0 = (cut.low + cut.low) / fs;
-    const float wn1 = (cut.high + cut.high) / fs;
+    const auto [wn0, wn1] = normalised(kind, cut, fs);
     // Pre-warp for the bilinear transform with a normalised fs of 2.
-    auto warp = [](float wn) { return 4.0f * std::tan(kPi * wn / 2.0f); };
-    const float warped0 = warp(wn0);
+    auto warp = [](double wn) { return 2.0 * 2.0 * std::tan(kPi * wn / 2.0); };
+    const double warped0 = warp(wn0);
 
     Zpk f = butter_prototype(order);
     switch (kind) {
@@ -354,15 +372,17 @@ SosDesign design_butterworth(BandKind kind, std::uint64_t order, CutOffs cut, fl
         case BandKind::HighPass: f = lowpass_to_highpass(std::move(f), warped0); break;
         case BandKind::BandPass:
         case BandKind::BandStop: {
-            const float warped1 = warp(wn1);
-            const float bw = warped1 - warped0;
-            const float wo = std::sqrt(warped0 * warped1);
+            const double warped1 = warp(wn1);
+            const double bw = warped1 - warped0;
+            const double wo = std::sqrt(warped0 * warped1);
             f = kind == BandKind::BandPass ? lowpass_to_bandpass(std::move(f), wo, bw)
                                            : lowpass_to_bandstop(std::move(f), wo, bw);
             break;
         }
     }
-    return zpk_to_sos_nearest(bilinear(std::move(f)));
+    SosDesign sos = zpk_to_sos_nearest(bilinear(std::move(f)));
+    require_usable(sos);
+    return sos;
 }
 
 }  // namespace kx::data_handler

@@ -1,6 +1,6 @@
-// Butterworth IIR design to second-order sections, all in 32-bit floats:
-// analog prototype, pre-warping, band transform, bilinear transform and
-// nearest pole/zero pairing, following SciPy's butter(..., output='sos').
+// Butterworth IIR design to second-order sections, following SciPy's
+// butter(..., output='sos') step by step: analog prototype, pre-warping, band
+// transform, bilinear transform and zpk2sos's nearest pole/zero pairing.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@ namespace kx::data_handler {
 
 // One biquad: numerator b0..b2, denominator a0..a2 (a0 is always 1).
 struct Section {
-    float b0, b1, b2, a0, a1, a2;
+    double b0, b1, b2, a0, a1, a2;
     bool operator==(const Section&) const = default;
 };
 
@@ -29,11 +29,12 @@ struct CutOffs {
 // edges are ordered and nothing is NaN. Checked in SciPy's order, with its texts.
 void check_cut_offs(BandKind kind, CutOffs cut, float fs);
 
-// Number of sections and the padding length that zero-phase filtering with
-// the design of `kind` and `order` needs, known without designing it.
-std::size_t section_count(BandKind kind, std::uint64_t order);
+// Number of sections the design of `kind` and `order` has, known without designing it.
+std::uint64_t section_count(BandKind kind, std::uint64_t order);
 
-// Checks the cut-offs, then designs the digital filter.
+// Checks the cut-offs, then designs the digital filter. Throws
+// SignalArgumentError when the design cannot be used: a coefficient that is
+// not finite, a zero gain, or a pole on or outside the unit circle.
 SosDesign design_butterworth(BandKind kind, std::uint64_t order, CutOffs cut, float fs);
 
 }  // namespace kx::data_handler

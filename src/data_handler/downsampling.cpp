@@ -1,5 +1,6 @@
 #include "data_handler/downsampling.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -12,22 +13,32 @@ namespace {
     throw SignalArgumentError("the data holds NaN, which Max, Min and Extremes cannot order");
 }
 
-float window_max(std::span<const float> w) {
-    float best = w[0];
-    for (std::size_t i = 1; i < w.size(); ++i) {
-        if (std::isnan(w[i]) || std::isnan(best)) refuse_nan();
-        if (w[i] >= best) best = w[i];  // of equal values the later one wins
-    }
-    return best;
+// Counts the NaN in one branch-free pass that the compiler turns into vector code.
+std::size_t nan_count(std::span<const float> w) {
+    std::size_t n = 0;
+    for (float v : w) n += v != v;
+    return n;
 }
 
-float window_min(std::span<const float> w) {
-    float best = w[0];
+// Every comparison with NaN is refused; a window of one value compares nothing.
+void refuse_nan_in_comparison(std::span<const float> w) {
+    if (w.size() > 1 && nan_count(w) != 0) refuse_nan();
+}
+
+struct Extremes {
+    float min, max;
+};
+
+// Without NaN both chains are selects (minss/maxss), with no branch per element.
+Extremes window_extremes(std::span<const float> w) {
+    refuse_nan_in_comparison(w);
+    Extremes e{w[0], w[0]};
     for (std::size_t i = 1; i < w.size(); ++i) {
-        if (std::isnan(w[i]) || std::isnan(best)) refuse_nan();
-        if (w[i] < best) best = w[i];  // of equal values the earlier one stays
+        e.min = w[i] < e.min ? w[i] : e.min;  // ties: the earlier one stays
+        // Without NaN the same as taking w[i] when w[i] >= max (ties: the later one).
+        e.max = e.max > w[i] ? e.max : w[i];
     }
-    return best;
+    return e;
 }
 
 float window_sum(std::span<const float> w, float start) {
@@ -36,12 +47,30 @@ float window_sum(std::span<const float> w, float start) {
     return acc;
 }
 
+// Without NaN and zeros, equal values are indistinguishable and the rank-k
+// value is the same whichever selection finds it, so a linear-time one serves;
+// NaN and the sign of a zero make the middle-pivot rule's choice visible.
+bool choice_is_visible(std::span<const float> w) {
+    std::size_t n = 0;
+    for (float v : w) n += (v != v) | (v == 0.0f);
+    return n != 0;
+}
+
 float window_median(std::span<const float> w, RankScratch& scratch) {
     const std::size_t n = w.size();
-    if (n % 2 == 1) return select_rank(w, n / 2, scratch);
-    const float lower = select_rank(w, n / 2 - 1, scratch);
-    const float upper = select_rank(w, n / 2, scratch);
-    return (lower + upper) * 0.5f;
+    if (choice_is_visible(w)) {
+        if (n % 2 == 1) return select_rank(w, n / 2, scratch);
+        const float lower = select_rank(w, n / 2 - 1, scratch);
+        const float upper = select_rank(w, n / 2, scratch);
+        return (lower + upper) * 0.5f;
+    }
+    auto& v = scratch.list;
+    v.assign(w.begin(), w.end());
+    const auto mid = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::nth_element(v.begin(), mid, v.end());
+    if (n % 2 == 1) return *mid;
+    const float lower = *std::max_element(v.begin(), mid);
+    return (lower + *mid) * 0.5f;
 }
 
 }  // namespace
@@ -83,25 +112,28 @@ std::vector<float> downsample(std::span<const float> data, std::uint64_t window_
     if (window_size == 0) throw SignalArgumentError("window_size must be positive");
     const std::size_t n_windows = data.size() / window_size;
     const auto width = static_cast<std::size_t>(window_size);
-    std::vector<float> out;
-    out.reserve(operation == DownsamplingOperations::Extremes ? 2 * n_windows : n_windows);
+    const bool two_each = operation == DownsamplingOperations::Extremes;
+    // Filled by index: a value handed to push_back by reference would keep the
+    // running max/min in memory instead of a register.
+    std::vector<float> out(two_each ? 2 * n_windows : n_windows);
     RankScratch scratch;
     for (std::size_t i = 0; i < n_windows; ++i) {
         const auto w = data.subspan(i * width, width);
+        float& slot = out[two_each ? 2 * i : i];
         switch (operation) {
-            case DownsamplingOperations::Mean:
-                out.push_back(window_sum(w, 0.0f) / static_cast<float>(window_size));
+            case DownsamplingOperations::Mean: slot = window_sum(w, 0.0f) / static_cast<float>(window_size); break;
+            case DownsamplingOperations::Median: slot = window_median(w, scratch); break;
+            case DownsamplingOperations::Max: slot = window_extremes(w).max; break;
+            case DownsamplingOperations::Min: slot = window_extremes(w).min; break;
+            case DownsamplingOperations::Sum: slot = window_sum(w, -0.0f); break;
+            case DownsamplingOperations::First: slot = w.front(); break;
+            case DownsamplingOperations::Last: slot = w.back(); break;
+            case DownsamplingOperations::Extremes: {
+                const Extremes e = window_extremes(w);
+                slot = e.min;
+                out[2 * i + 1] = e.max;
                 break;
-            case DownsamplingOperations::Median: out.push_back(window_median(w, scratch)); break;
-            case DownsamplingOperations::Max: out.push_back(window_max(w)); break;
-            case DownsamplingOperations::Min: out.push_back(window_min(w)); break;
-            case DownsamplingOperations::Sum: out.push_back(window_sum(w, -0.0f)); break;
-            case DownsamplingOperations::First: out.push_back(w.front()); break;
-            case DownsamplingOperations::Last: out.push_back(w.back()); break;
-            case DownsamplingOperations::Extremes:
-                out.push_back(window_min(w));
-                out.push_back(window_max(w));
-                break;
+            }
         }
     }
     return out;

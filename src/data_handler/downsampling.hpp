@@ -16,7 +16,7 @@ namespace kx::data_handler {
 std::vector<float> downsample(std::span<const float> data, std::uint64_t window_size,
                               DownsamplingOperations operation);
 
-// Working storage of select_rank, reused across calls.
+// Working storage of the median selection, reused across windows.
 struct RankScratch {
     std::vector<float> list;
     std::vector<float> highs;

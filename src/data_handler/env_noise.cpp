@@ -1,6 +1,7 @@
 #include "data_handler/env_noise.hpp"
 
 #include <mutex>
+#include <utility>
 
 #include "data_handler/filter.hpp"
 
@@ -45,11 +46,11 @@ void set_env_noise_config(NoiseTypes noise_type, float fs) {
 std::vector<float> remove_env_noise(std::vector<float> data) {
     const EnvNoiseConfig cfg = env_noise_config();
     switch (cfg.noise_type) {
-        case NoiseTypes::FIFTY: return zero_phase_filter(std::move(data), cfg.fifty_hz);
-        case NoiseTypes::SIXTY: return zero_phase_filter(std::move(data), cfg.sixty_hz);
+        case NoiseTypes::FIFTY: return zero_phase_filter(std::move(data), {&cfg.fifty_hz});
+        case NoiseTypes::SIXTY: return zero_phase_filter(std::move(data), {&cfg.sixty_hz});
         case NoiseTypes::FIFTY_AND_SIXTY: break;
     }
-    return zero_phase_filter(zero_phase_filter(std::move(data), cfg.fifty_hz), cfg.sixty_hz);
+    return zero_phase_filter(std::move(data), {&cfg.fifty_hz, &cfg.sixty_hz});
 }
 
 }  // namespace kx::data_handler

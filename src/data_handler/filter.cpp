@@ -13,9 +13,8 @@
 namespace kx::data_handler {
 namespace {
 
-// The coefficients are designed in 32-bit floats, but the recursion runs in
-// double: in float32 the round-off of sections with poles near z = 1 grows to
-// percent-level errors (order-8 band-stop with a low edge at 1% of fs), while
+// The recursion runs in double, as the design does: in float32 the round-off
+// of sections with poles near z = 1 grows to percent-level errors, while
 // double costs the same per step.
 using Acc = double;
 
@@ -91,7 +90,7 @@ inline Acc step_stage(FastStage& s, Acc v) {
 #endif
 
 template <std::size_t N>
-KX_SCALAR_CHAINS void run_fixed(FastStage* stages, float* x, std::ptrdiff_t n, std::ptrdiff_t step) {
+KX_SCALAR_CHAINS void run_fixed(FastStage* stages, Acc* x, std::ptrdiff_t n, std::ptrdiff_t step) {
     Acc b0[N], c1[N], c2[N], a1[N], a2[N], z0[N], z1[N];
     for (std::size_t k = 0; k < N; ++k) {
         b0[k] = stages[k].b0, c1[k] = stages[k].c1, c2[k] = stages[k].c2;
@@ -107,21 +106,21 @@ KX_SCALAR_CHAINS void run_fixed(FastStage* stages, float* x, std::ptrdiff_t n, s
             z0[k] = next_z0;
             v = y;
         }
-        *x = static_cast<float>(v);
+        *x = v;
     }
     for (std::size_t k = 0; k < N; ++k) stages[k].z0 = z0[k], stages[k].z1 = z1[k];
 }
 
-void run_any(std::vector<FastStage>& stages, float* x, std::ptrdiff_t n, std::ptrdiff_t step) {
+void run_any(std::vector<FastStage>& stages, Acc* x, std::ptrdiff_t n, std::ptrdiff_t step) {
     for (std::ptrdiff_t i = 0; i < n; ++i, x += step) {
         Acc v = *x;
         for (auto& s : stages) v = step_stage(s, v);
-        *x = static_cast<float>(v);
+        *x = v;
     }
 }
 
 template <std::size_t... Ns>
-void run_pass(std::vector<FastStage>& stages, float* x, std::ptrdiff_t n, std::ptrdiff_t step,
+void run_pass(std::vector<FastStage>& stages, Acc* x, std::ptrdiff_t n, std::ptrdiff_t step,
               std::index_sequence<Ns...>) {
     const bool done = ((stages.size() == Ns + 1 &&
                         (run_fixed<Ns + 1>(stages.data(), x, n, step), true)) || ...);
@@ -135,48 +134,28 @@ void start_states(std::vector<FastStage>& stages, const std::vector<std::array<A
     }
 }
 
-std::size_t edge_for(std::size_t sections, std::size_t first_order_sections) {
-    constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
-    if (sections > kMax / 6 - 1) return kMax;  // no input can be that long anyway
-    return 3 * (2 * sections + 1 - first_order_sections);
+// 3·(2·sections + 1 − first-order sections), exact for any order.
+unsigned __int128 edge_for(std::uint64_t sections, std::uint64_t first_order_sections) {
+    return 3 * (2 * static_cast<unsigned __int128>(sections) + 1 - first_order_sections);
 }
 
-void require_longer_than_pad(std::size_t len, std::size_t edge) {
+void require_longer_than_pad(std::size_t len, unsigned __int128 edge) {
     if (len <= edge)
         throw SignalArgumentError(fmt::format(
             "the input must be longer than the pad length of the filter: {} values given, pad length {}",
             len, edge));
 }
 
-}  // namespace
-
-std::size_t pad_length(const SosDesign& sos) {
-    const auto b2_zero = std::count_if(sos.begin(), sos.end(), [](const Section& s) { return s.b2 == 0.0f; });
-    const auto a2_zero = std::count_if(sos.begin(), sos.end(), [](const Section& s) { return s.a2 == 0.0f; });
-    return edge_for(sos.size(), static_cast<std::size_t>(std::min(b2_zero, a2_zero)));
-}
-
-std::size_t pad_length(BandKind kind, std::uint64_t order) {
-    // Order 0 is the plain (1, 0, 0, 1, 0, 0) section; an odd low-pass or
-    // high-pass ends in one first-order section.
-    const bool band = kind == BandKind::BandPass || kind == BandKind::BandStop;
-    const std::size_t first_order = (order == 0 || (!band && order % 2 == 1)) ? 1 : 0;
-    return edge_for(section_count(kind, order), first_order);
-}
-
-std::vector<float> zero_phase_filter(std::vector<float> data, const SosDesign& sos) {
+// Forward-backward filtering of x in place. The odd extension (edge values
+// on each side, mirrored through the end points) lives in its own small
+// buffers, the state carrying over from one segment to the next.
+void filter_forward_backward(std::vector<Acc>& x, const SosDesign& sos) {
     const std::size_t edge = pad_length(sos);
-    const std::size_t len = data.size();
-    require_longer_than_pad(len, edge);
-
-    // Odd extension: edge values on each side, mirrored through the end points.
-    // The pads live in their own small buffers and the data is filtered in
-    // place, the state carrying over from one segment to the next.
-    std::vector<float> head(edge), tail(edge);
-    const Acc first = data[0], last = data[len - 1];
+    const std::size_t len = x.size();
+    std::vector<Acc> head(edge), tail(edge);
     for (std::size_t i = 0; i < edge; ++i) {
-        head[i] = static_cast<float>(2.0 * first - data[edge - i]);
-        tail[i] = static_cast<float>(2.0 * last - data[len - 2 - i]);
+        head[i] = 2.0 * x[0] - x[edge - i];
+        tail[i] = 2.0 * x[len - 1] - x[len - 2 - i];
     }
 
     // Designed sections have a0 = 1, which the recursion relies on.
@@ -188,21 +167,45 @@ std::vector<float> zero_phase_filter(std::vector<float> data, const SosDesign& s
     std::transform(stages.begin(), stages.end(), running.begin(), fast);
 
     constexpr auto unrolled = std::make_index_sequence<8>{};
-    auto forward = [&](std::vector<float>& seg) {
+    auto forward = [&](std::vector<Acc>& seg) {
         run_pass(running, seg.data(), static_cast<std::ptrdiff_t>(seg.size()), 1, unrolled);
     };
-    auto backward = [&](std::vector<float>& seg) {
+    auto backward = [&](std::vector<Acc>& seg) {
         const auto n = static_cast<std::ptrdiff_t>(seg.size());
         run_pass(running, seg.data() + n - 1, n, -1, unrolled);
     };
-    start_states(running, zi, edge > 0 ? head.front() : data.front());
+    start_states(running, zi, edge > 0 ? head.front() : x.front());
     forward(head);
-    forward(data);
+    forward(x);
     forward(tail);
-    start_states(running, zi, edge > 0 ? tail.back() : data.back());
+    start_states(running, zi, edge > 0 ? tail.back() : x.back());
     backward(tail);
-    backward(data);
+    backward(x);
     backward(head);
+}
+
+}  // namespace
+
+std::size_t pad_length(const SosDesign& sos) {
+    const auto b2_zero = std::count_if(sos.begin(), sos.end(), [](const Section& s) { return s.b2 == 0.0; });
+    const auto a2_zero = std::count_if(sos.begin(), sos.end(), [](const Section& s) { return s.a2 == 0.0; });
+    return static_cast<std::size_t>(edge_for(sos.size(), static_cast<std::uint64_t>(std::min(b2_zero, a2_zero))));
+}
+
+unsigned __int128 pad_length(BandKind kind, std::uint64_t order) {
+    // Order 0 is the plain (1, 0, 0, 1, 0, 0) section; an odd low-pass or
+    // high-pass ends in one first-order section.
+    const bool band = kind == BandKind::BandPass || kind == BandKind::BandStop;
+    const std::uint64_t first_order = (order == 0 || (!band && order % 2 == 1)) ? 1 : 0;
+    return edge_for(section_count(kind, order), first_order);
+}
+
+std::vector<float> zero_phase_filter(std::vector<float> data,
+                                     std::initializer_list<const SosDesign*> designs) {
+    for (const SosDesign* sos : designs) require_longer_than_pad(data.size(), pad_length(*sos));
+    std::vector<Acc> x(data.begin(), data.end());
+    for (const SosDesign* sos : designs) filter_forward_backward(x, *sos);
+    std::copy(x.begin(), x.end(), data.begin());  // the one rounding to float32
     return data;
 }
 
@@ -210,9 +213,9 @@ std::vector<float> butterworth_filter(std::vector<float> data, BandKind kind,
                                       std::uint64_t order, CutOffs cut, float fs) {
     check_cut_offs(kind, cut, fs);
     // Refuse short input before building a design whose size grows with the order.
-    const std::size_t edge = pad_length(kind, order);
-    require_longer_than_pad(data.size(), edge);
-    return zero_phase_filter(std::move(data), design_butterworth(kind, order, cut, fs));
+    require_longer_than_pad(data.size(), pad_length(kind, order));
+    const SosDesign sos = design_butterworth(kind, order, cut, fs);
+    return zero_phase_filter(std::move(data), {&sos});
 }
 
 }  // namespace kx::data_handler

@@ -1,7 +1,12 @@
 #include "python/binding/args.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <stdexcept>
+
+#include <unistd.h>
 
 #include <fmt/format.h>
 
@@ -185,39 +190,49 @@ double to_f64(PyObject* obj, const char* arg_name) {
 }
 
 namespace {
+// Types whose buffer holds exactly the values their items give: the exact
+// numpy.ndarray, memoryview and array.array, not subclasses (a masked array
+// reads as NaN where its buffer holds the value under the mask).
+bool buffer_reads_as_items(PyObject* obj) {
+    if (PyMemoryView_Check(obj)) return true;  // memoryview has no subclasses
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_base != &PyBaseObject_Type) return false;
+    return std::strcmp(type->tp_name, "numpy.ndarray") == 0 || std::strcmp(type->tp_name, "array.array") == 0;
+}
+
 // Reads a C-contiguous 1-D float32/float64 buffer; false when `obj` offers none.
 bool read_float_buffer(PyObject* obj, std::vector<float>& out) {
-    if (!PyObject_CheckBuffer(obj)) return false;
+    if (!buffer_reads_as_items(obj) || !PyObject_CheckBuffer(obj)) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
         PyErr_Clear();
         return false;
     }
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
     const char* format = view.format ? view.format : "B";
     if (*format == '<' || *format == '=' || *format == '@') ++format;
     const bool is_f32 = std::strcmp(format, "f") == 0 && view.itemsize == 4;
     const bool is_f64 = std::strcmp(format, "d") == 0 && view.itemsize == 8;
-    const bool ok = view.ndim == 1 && (is_f32 || is_f64);
-    if (ok) {
-        const std::size_t n = static_cast<std::size_t>(view.len / view.itemsize);
-        out.resize(n);
-        if (is_f32) {
-            std::memcpy(out.data(), view.buf, n * sizeof(float));
-        } else {
-            const double* src = static_cast<const double*>(view.buf);
-            for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(src[i]);
-        }
+    if (view.ndim != 1 || !(is_f32 || is_f64)) return false;
+    const std::size_t n = static_cast<std::size_t>(view.len / view.itemsize);
+    out.resize(n);
+    if (is_f32) {
+        std::memcpy(out.data(), view.buf, n * sizeof(float));
+    } else {
+        const double* src = static_cast<const double*>(view.buf);
+        for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(src[i]);
     }
-    PyBuffer_Release(&view);
-    return ok;
+    return true;
 }
-}  // namespace
 
-std::vector<float> to_f32_seq(PyObject* obj, const char* arg_name) {
-    if (PyUnicode_Check(obj)) {
-        raise(PyExc_TypeError, fmt::format("argument '{}': Can't extract `str` to `Vec`", arg_name));
-    }
-    if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence", arg_name);
+// Room reserved up front from a length hint that may over-claim (a __len__
+// that says more than the iteration yields); beyond it the vector grows.
+constexpr std::size_t kMaxHintedReserve = std::size_t{1} << 20;
+
+std::vector<float> read_float_items(PyObject* obj, const char* arg_name) {
     std::vector<float> out;
     if (read_float_buffer(obj, out)) return out;
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
@@ -236,7 +251,13 @@ std::vector<float> to_f32_seq(PyObject* obj, const char* arg_name) {
     }
     const Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) PyErr_Clear();
-    else out.reserve(static_cast<std::size_t>(hint));
+    // A range's length is exact: one longer than memory fails at once, as list() does,
+    // instead of growing until the system runs out (which overcommit may delay).
+    else if (PyRange_Check(obj)) {
+        const auto memory = static_cast<std::size_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<std::size_t>(sysconf(_SC_PAGE_SIZE));
+        if (static_cast<std::size_t>(hint) > memory / sizeof(float)) throw std::bad_alloc();
+        out.reserve(static_cast<std::size_t>(hint));
+    } else out.reserve(std::min(static_cast<std::size_t>(hint), kMaxHintedReserve));
     Ref iter = Ref::steal(PyObject_GetIter(obj));
     if (!iter) reraise_prefixed(arg_name);
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
@@ -244,6 +265,22 @@ std::vector<float> to_f32_seq(PyObject* obj, const char* arg_name) {
     }
     if (PyErr_Occurred()) reraise_prefixed(arg_name);
     return out;
+}
+}  // namespace
+
+std::vector<float> to_f32_seq(PyObject* obj, const char* arg_name) {
+    if (PyUnicode_Check(obj)) {
+        raise(PyExc_TypeError, fmt::format("argument '{}': Can't extract `str` to `Vec`", arg_name));
+    }
+    if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence", arg_name);
+    try {
+        return read_float_items(obj, arg_name);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    }
+    throw PyErrSet{};
 }
 
 PyObject* f32_list(std::span<const float> values) {

@@ -52,8 +52,9 @@ std::int32_t to_i32(PyObject* obj, const char* arg_name);
 std::uint32_t to_u32(PyObject* obj, const char* arg_name);
 std::size_t to_usize(PyObject* obj, const char* arg_name);
 double to_f64(PyObject* obj, const char* arg_name);
-// Any sequence but str, items read as doubles and rounded to float32. Objects exposing a
-// contiguous 1-D float32 or float64 buffer are read directly, with the same values.
+// Any sequence but str, items read as doubles and rounded to float32. An exact numpy.ndarray,
+// memoryview or array.array holding a contiguous 1-D float32 or float64 buffer is read
+// directly, with the same values. A failed allocation raises MemoryError.
 std::vector<float> to_f32_seq(PyObject* obj, const char* arg_name);
 
 // New list of Python floats widened exactly from float32.

@@ -1,14 +1,11 @@
 // eeg_cap: Butterworth filters and mains-noise removal.
-#include "python/eeg_cap/py_filters.hpp"
-
-#include <string>
+#include <utility>
 
 #include "data_handler/env_noise.hpp"
 #include "data_handler/filter.hpp"
 #include "python/binding/args.hpp"
 #include "python/binding/class_builder.hpp"
 #include "python/binding/enum_class.hpp"
-#include "python/binding/ref.hpp"
 #include "python/eeg_cap/py_mod_eeg_cap.hpp"
 #include "python/eeg_cap/py_signal_call.hpp"
 #include "python/py_enums.hpp"
@@ -92,38 +89,6 @@ PyObject* remove_env_noise(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-PyObject* butterworth_sos(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const ArgSpec spec{"_butterworth_sos()", {"kind", "order", "low_cut", "high_cut", "fs"}};
-        PyObject* a[5];
-        spec.bind(args, nargs, kwnames, a);
-        const std::string kind_name = to_string(a[0], "kind");
-        BandKind kind;
-        if (kind_name == "lowpass") kind = BandKind::LowPass;
-        else if (kind_name == "highpass") kind = BandKind::HighPass;
-        else if (kind_name == "bandpass") kind = BandKind::BandPass;
-        else if (kind_name == "bandstop") kind = BandKind::BandStop;
-        else raise(PyExc_ValueError, "kind must be lowpass, highpass, bandpass or bandstop");
-        const auto order = to_usize(a[1], "order");
-        // Without data to bound it, keep the order within what anyone can use.
-        if (order > 1000) raise(PyExc_ValueError, "order must be at most 1000");
-        const CutOffs cut{to_f32(a[2], "low_cut"), to_f32(a[3], "high_cut")};
-        const float fs = to_f32(a[4], "fs");
-        const auto sos = value_errors([&] { return data_handler::design_butterworth(kind, order, cut, fs); });
-        Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(sos.size()))));
-        for (std::size_t i = 0; i < sos.size(); ++i) {
-            const auto& s = sos[i];
-            PyObject* row = check(Py_BuildValue("(dddddd)", double(s.b0), double(s.b1), double(s.b2),
-                                                double(s.a0), double(s.a1), double(s.a2)));
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
-        }
-        return list.release();
-    });
-}
-
-PyMethodDef g_butterworth_sos_def =
-    KX_METHOD("_butterworth_sos", butterworth_sos, "(kind, order, low_cut, high_cut, fs)");
-
 }  // namespace
 
 PyMethodDef g_apply_high_pass_filter_def =
@@ -137,11 +102,5 @@ PyMethodDef g_apply_band_stop_filter_def =
 PyMethodDef g_set_env_noise_filter_cfg_def =
     KX_METHOD("set_env_noise_filter_cfg", set_env_noise_filter_cfg, "(noise_type, fs)");
 PyMethodDef g_remove_env_noise_def = KX_METHOD("remove_env_noise", remove_env_noise, "(data)");
-
-void add_filter_design_probe(PyObject* module) {
-    Ref name = Ref::steal(check(PyModule_GetNameObject(module)));
-    Ref fn = Ref::steal(check(PyCFunction_NewEx(&g_butterworth_sos_def, module, name.get())));
-    if (PyObject_SetAttrString(module, g_butterworth_sos_def.ml_name, fn.get()) != 0) raise_current();
-}
 
 }  // namespace kx::py

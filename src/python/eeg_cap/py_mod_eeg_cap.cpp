@@ -3,7 +3,6 @@
 #include "python/binding/errors.hpp"
 #include "python/binding/module.hpp"
 #include "python/binding/ref.hpp"
-#include "python/eeg_cap/py_filters.hpp"
 #include "python/py_enums.hpp"
 
 namespace kx::py {
@@ -41,7 +40,6 @@ PyObject* make_eeg_cap_module() {
     for (TypeGetter getter : kClasses) add_class(module.get(), getter());
     for (PyMethodDef* def : kFunctions)
         if (def != nullptr) add_function(module.get(), def);
-    add_filter_design_probe(module.get());
     return module.release();
 }
 

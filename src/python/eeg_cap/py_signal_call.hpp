@@ -1,9 +1,12 @@
 // Runs a signal computation and raises its argument errors as ValueError, so
-// ordinary `except Exception` handlers see them.
+// ordinary `except Exception` handlers see them, and a failed allocation as
+// MemoryError.
 #pragma once
 
 #include <Python.h>
 
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "data_handler/signal_error.hpp"
@@ -17,6 +20,12 @@ decltype(auto) value_errors(Compute&& compute) {
         return std::forward<Compute>(compute)();
     } catch (const data_handler::SignalArgumentError& e) {
         raise(PyExc_ValueError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        throw PyErrSet{};
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+        throw PyErrSet{};
     }
 }
 
