@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <optional>
+#include <unordered_map>
 
 #include "python/binding/args.hpp"
 #include "python/binding/class_builder.hpp"
@@ -13,6 +15,11 @@ namespace kx::py {
 namespace detail {
 
 struct CallState {
+    CallState();
+    ~CallState();
+    CallState(const CallState&) = delete;
+    CallState& operator=(const CallState&) = delete;
+
     // Task locals and the future; released under the interpreter lock once the call is settled.
     OwnedObject loop;
     OwnedObject context;
@@ -36,6 +43,13 @@ namespace {
 using detail::CallState;
 
 constexpr const char* kFaultPrefix = "awaited work faulted: ";
+constexpr const char* kRefusedAtExit = "Cannot start the operation: the interpreter is shutting down";
+constexpr const char* kAbandonedAtExit = "The operation was abandoned: the interpreter is shutting down";
+
+// Calls not yet destroyed, so the exit hook can settle those whose future is still pending.
+// Keyed by address; the weak reference fails once the call is being destroyed.
+std::mutex g_calls_mutex;
+auto* g_calls = new std::unordered_map<CallState*, std::weak_ptr<CallState>>();  // never freed: used at exit
 
 // Names and callables looked up once per process (under the interpreter lock).
 struct Names {
@@ -157,17 +171,19 @@ bool still_wanted(CallState& state) {
     return cancelled == 0;
 }
 
-// Schedules `future.<method>(payload)` on the loop's thread; steals `payload`.
-void schedule_completion(CallState& state, PyObject* method_name, PyObject* payload) {
+// Schedules `future.<method>(payload)` on the loop's thread; steals `payload`. A failure
+// (e.g. the loop is closed) drops the result and is printed, or cleared when `quiet`.
+void schedule_completion(CallState& state, PyObject* method_name, PyObject* payload, bool quiet = false) {
     Ref value = Ref::steal(payload);
     Ref method = Ref::steal(PyObject_GetAttr(state.future.get(), method_name));
-    if (!method) {
-        print_python_error();
-        return;
+    Ref r;
+    if (method) {
+        PyObject* call[] = {state.loop.get(), completor(), state.future.get(), method.get(), value.get(), Py_None};
+        r = Ref::steal(PyObject_VectorcallMethod(names().call_soon_threadsafe, call, 5, names().context_kwnames));
     }
-    PyObject* call[] = {state.loop.get(), completor(), state.future.get(), method.get(), value.get(), Py_None};
-    Ref r = Ref::steal(PyObject_VectorcallMethod(names().call_soon_threadsafe, call, 5, names().context_kwnames));
-    if (!r) print_python_error();  // e.g. the loop is closed: the result is dropped
+    if (r) return;
+    if (quiet) PyErr_Clear();
+    else print_python_error();
 }
 
 void schedule_current_error(CallState& state) {
@@ -197,8 +213,10 @@ void print_fault(const std::string& message, const char* file, unsigned line) {
 
 // Takes the interpreter lock and, if the future is still wanted, schedules what
 // `complete` produces; always releases the call's Python references.
+// Lets the forced unwind pass, though a worker never meets it: the exit hook keeps workers
+// out of Python before finalization (a coroutine frame above could not pass it).
 template <class Complete>
-void settle(CallState& state, Complete&& complete) noexcept {
+void settle(CallState& state, Complete&& complete) {
     try {
         GilGuard gil;
         if (!gil.acquired()) return;  // exiting: references stay with the dead call
@@ -207,6 +225,8 @@ void settle(CallState& state, Complete&& complete) noexcept {
         if (state.future && still_wanted(state)) complete();
         state.release_python();
         PyErr_Restore(type, value, tb);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::exception& e) {
         print_fault(e.what(), nullptr, 0);
     } catch (...) {
@@ -222,7 +242,41 @@ void settle_fault(CallState& state, const std::string& message) {
     });
 }
 
+// Exit action: fails every future still pending with RuntimeError, since no worker may
+// deliver its result any more. Runs on the Python thread with the interpreter lock held.
+void abandon_pending_calls() {
+    std::vector<std::shared_ptr<CallState>> live;
+    {
+        std::lock_guard lock(g_calls_mutex);  // not held while Python runs: a release may destroy a call
+        for (auto& [address, weak] : *g_calls)
+            if (auto state = weak.lock()) live.push_back(std::move(state));
+    }
+    for (auto& state : live) {
+        if (!state->future) continue;  // settled already
+        if (still_wanted(*state)) {
+            PyObject* exc = AwaitError(PyExc_RuntimeError, kAbandonedAtExit).make_exception();
+            if (exc == nullptr) PyErr_Clear();
+            else schedule_completion(*state, names().set_exception, exc, /*quiet=*/true);
+        }
+        state->release_python();
+    }
+}
+
 }  // namespace
+
+detail::CallState::CallState() = default;
+
+// The last owner may be any thread, even one being ended at shutdown: the Python
+// references go to the deferred queue rather than running finalizers here.
+detail::CallState::~CallState() {
+    {
+        std::lock_guard lock(g_calls_mutex);
+        g_calls->erase(this);
+    }
+    release_deferred(future.release());
+    release_deferred(context.release());
+    release_deferred(loop.release());
+}
 
 PyObject* awaitable_fault_type() {
     static PyObject* type = nullptr;
@@ -260,9 +314,16 @@ PyObject* to_python(bool b) { return PyBool_FromLong(b); }
 namespace detail {
 
 std::shared_ptr<CallState> begin_call() {
+    if (python_exiting()) raise(PyExc_RuntimeError, kRefusedAtExit);
     const Names& n = names();
     completor();  // made here so that completing never has to create it
+    static const bool exit_action_added = (run_at_exit(&abandon_pending_calls), true);
+    (void)exit_action_added;
     auto state = std::make_shared<CallState>();
+    {
+        std::lock_guard lock(g_calls_mutex);
+        g_calls->emplace(state.get(), state);
+    }
     state->loop = OwnedObject::steal(check(PyObject_CallNoArgs(n.get_running_loop)));
     state->context = OwnedObject::steal(check(PyObject_CallNoArgs(n.copy_context)));
     state->future = OwnedObject::steal(check(PyObject_CallMethodNoArgs(state->loop.get(), n.create_future)));
@@ -282,7 +343,7 @@ void launch(const std::shared_ptr<CallState>& state, asio::awaitable<void> body)
 
 PyObject* future_of(const CallState& state) { return Py_NewRef(state.future.get()); }
 
-void deliver_value(CallState& state, const std::function<PyObject*()>& make_value) noexcept {
+void deliver_value(CallState& state, const std::function<PyObject*()>& make_value) {
     settle(state, [&] {
         PyObject* value = make_value();
         if (value == nullptr) schedule_current_error(state);  // a failed conversion is the work's error
@@ -290,7 +351,7 @@ void deliver_value(CallState& state, const std::function<PyObject*()>& make_valu
     });
 }
 
-void deliver_error(CallState& state, const AwaitError& error) noexcept {
+void deliver_error(CallState& state, const AwaitError& error) {
     settle(state, [&] {
         PyObject* exc = error.make_exception();
         if (exc == nullptr) schedule_current_error(state);
@@ -298,7 +359,7 @@ void deliver_error(CallState& state, const AwaitError& error) noexcept {
     });
 }
 
-void deliver_exception(CallState& state, std::exception_ptr error) noexcept {
+void deliver_exception(CallState& state, std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const AwaitError& e) {

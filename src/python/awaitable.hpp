@@ -31,7 +31,9 @@
 //     asio operation ends with operation_aborted); nothing is delivered then.
 // OwnedObject is the only Python reference a work may hold: it can be dropped
 // on any thread. Once the interpreter is exiting, build_object and with_gil
-// throw PythonExiting and the call is dropped quietly.
+// throw PythonExiting and the call is dropped quietly: the exit hook has already
+// failed its future with RuntimeError "... the interpreter is shutting down", and a
+// call made after the hook fails at once with that error.
 #pragma once
 
 #include <Python.h>
@@ -214,10 +216,10 @@ std::shared_ptr<CallState> begin_call();
 void launch(const std::shared_ptr<CallState>& state, asio::awaitable<void> body);
 // The future as a new reference, for the front half to return.
 PyObject* future_of(const CallState& state);
-// Completion paths; never throw.
-void deliver_value(CallState& state, const std::function<PyObject*()>& make_value) noexcept;
-void deliver_exception(CallState& state, std::exception_ptr error) noexcept;
-void deliver_error(CallState& state, const AwaitError& error) noexcept;
+// Completion paths; they throw nothing but the forced unwind of a thread ended at shutdown.
+void deliver_value(CallState& state, const std::function<PyObject*()>& make_value);
+void deliver_exception(CallState& state, std::exception_ptr error);
+void deliver_error(CallState& state, const AwaitError& error);
 
 template <class T>
 asio::awaitable<void> run_call(std::shared_ptr<CallState> state, asio::awaitable<T> work) {
@@ -233,6 +235,8 @@ asio::awaitable<void> run_call(std::shared_ptr<CallState> state, asio::awaitable
             T value = co_await std::move(work);
             deliver_value(*state, [&] { return to_python(std::move(value)); });
         }
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         deliver_exception(*state, std::current_exception());
     }

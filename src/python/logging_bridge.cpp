@@ -97,7 +97,8 @@ private:
             logger = Ref::steal(PyObject_CallMethod(logging_, "getLogger", "s", name.c_str()));
             if (!logger) return print_error();
         }
-        if (!emit(logger.get(), name, levelno, record)) print_error();
+        // A failure drops the record: the logger is not probed for the cache either.
+        if (!emit(logger.get(), name, levelno, record)) return print_error();
         if (!cached) add_entry(target, logger);
     }
 

@@ -78,13 +78,16 @@ void ArgSpec::bind(PyObject* args, PyObject* kwargs, PyObject** out) const {
 }
 
 void ArgSpec::bind_keyword(PyObject* key, PyObject* value, PyObject** out) const {
-    const char* key_text = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
-    if (key_text == nullptr) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+    if (utf8 == nullptr) {
         PyErr_Clear();
         raise(PyExc_TypeError, fmt::format("{} keywords must be strings", full_name_));
     }
+    // The whole name, embedded NULs included: "clean\0junk" is not "clean".
+    const std::string_view key_text(utf8, static_cast<std::size_t>(size));
     for (std::size_t i = 0; i < names_.size(); ++i) {
-        if (std::strcmp(names_[i], key_text) != 0) continue;
+        if (key_text != names_[i]) continue;
         if (out[i] != nullptr)
             raise(PyExc_TypeError, fmt::format("{} got multiple values for argument '{}'", full_name_, key_text));
         out[i] = value;

@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <source_location>
 #include <string>
@@ -50,11 +52,15 @@ void set_panic(std::string_view message, const char* file, unsigned line);
 
 // Runs `body` as the body of a call from Python: applies deferred reference releases,
 // maps PyErrSet to a null return and faults to PanicException.
+// Not noexcept, and the forced unwind passes: a daemon thread that meets interpreter
+// shutdown inside Python code run from here is ended by pthread_exit, which unwinds.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-    apply_pending_releases();
+PyObject* guarded(Body&& body) {
     try {
+        apply_pending_releases();
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const PyErrSet&) {
         return nullptr;
     } catch (const Fault& f) {
@@ -69,7 +75,7 @@ PyObject* guarded(Body&& body) noexcept {
 
 // Same for slots that return an int status (-1 on error).
 template <class Body>
-int guarded_status(Body&& body) noexcept {
+int guarded_status(Body&& body) {
     PyObject* r = guarded([&]() -> PyObject* {
         body();
         return Py_None;

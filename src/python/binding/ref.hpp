@@ -1,9 +1,12 @@
-// Owning reference to a Python object (RAII). Only used with the interpreter lock held.
+// Owning reference to a Python object (RAII). Used with the interpreter lock held; when a
+// thread ended at interpreter shutdown unwinds without the lock, the release is deferred.
 #pragma once
 
 #include <Python.h>
 
 #include <utility>
+
+#include "python/binding/state.hpp"
 
 namespace kx::py {
 
@@ -24,7 +27,8 @@ public:
         std::swap(obj_, other.obj_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(obj_); }
+    // May run Python code (__del__), so it lets the forced unwind of shutdown pass.
+    ~Ref() noexcept(false) { release_later(obj_); }
 
     PyObject* get() const { return obj_; }
     // Hands the reference to the caller.

@@ -18,6 +18,8 @@ int g_users = 0;
 std::mutex g_pending_mutex;
 std::vector<PyObject*>* g_pending = new std::vector<PyObject*>();  // never freed: used at exit
 
+std::vector<void (*)()> g_exit_actions;  // changed and read under the interpreter lock
+
 bool interpreter_finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
     return Py_IsFinalizing();
@@ -27,13 +29,15 @@ bool interpreter_finalizing() {
 }
 
 // atexit hook: from now on no worker thread takes the interpreter lock. Waits (with the lock
-// released) for workers already inside, so none is left blocked on it when finalization starts.
+// released) for workers already inside, so none is left blocked on it when finalization starts,
+// then runs the exit actions (they settle what the workers can no longer deliver).
 PyObject* on_exit(PyObject*, PyObject*) {
     g_exiting.store(true);
     Py_BEGIN_ALLOW_THREADS
     std::unique_lock lock(g_users_mutex);
     g_users_cv.wait_for(lock, std::chrono::seconds(5), [] { return g_users == 0; });
     Py_END_ALLOW_THREADS
+    for (auto action : g_exit_actions) action();
     Py_RETURN_NONE;
 }
 
@@ -67,7 +71,8 @@ GilGuard::GilGuard() {
 }
 
 GilGuard::~GilGuard() {
-    if (ensured_) PyGILState_Release(state_);
+    // Not held any more only when the thread is being ended at shutdown: nothing to give back.
+    if (ensured_ && holds_gil_here()) PyGILState_Release(state_);
     if (counted_) {
         std::lock_guard lock(g_users_mutex);
         if (--g_users == 0) g_users_cv.notify_all();
@@ -80,6 +85,11 @@ void release_later(PyObject* obj) {
         Py_DECREF(obj);
         return;
     }
+    release_deferred(obj);
+}
+
+void release_deferred(PyObject* obj) {
+    if (obj == nullptr) return;
     std::lock_guard lock(g_pending_mutex);
     g_pending->push_back(obj);
 }
@@ -93,6 +103,8 @@ void apply_pending_releases() {
     }
     for (PyObject* o : batch) Py_DECREF(o);
 }
+
+void run_at_exit(void (*action)()) { g_exit_actions.push_back(action); }
 
 bool install_exit_hook() {
     PyObject* atexit = PyImport_ImportModule("atexit");

@@ -33,11 +33,16 @@ private:
 // Releases a reference; when the caller does not hold the interpreter lock the release is
 // queued and applied the next time a call enters the module (dropped once Python exits).
 void release_later(PyObject* obj);
+// Always queues the release: for destructors that must not run Python code.
+void release_deferred(PyObject* obj);
 // Applies queued releases; needs the interpreter lock.
 void apply_pending_releases();
 
 // Registers the atexit hook that stops worker threads from taking the interpreter lock
 // during shutdown. Called once by the module body.
 bool install_exit_hook();
+// Adds an action the exit hook runs, with the interpreter lock held, once no worker thread
+// is inside Python any more. Needs the interpreter lock.
+void run_at_exit(void (*action)());
 
 }  // namespace kx::py
