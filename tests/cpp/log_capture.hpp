@@ -44,9 +44,7 @@ public:
         return out;
     }
     std::size_t count(const std::string& message) const {
-        auto all = records();
-        return static_cast<std::size_t>(
-            std::count_if(all.begin(), all.end(), [&](const CapturedRecord& r) { return r.message == message; }));
+        return static_cast<std::size_t>(std::ranges::count(records(), message, &CapturedRecord::message));
     }
     void clear() {
         std::lock_guard lock(mutex_);

@@ -4,26 +4,17 @@
 #include <future>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-struct WorkerCountCase {
-    const char* setting;
-    std::size_t expected;
-};
-
-class RuntimeWorkerCount : public testing::TestWithParam<WorkerCountCase> {};
-
-TEST_P(RuntimeWorkerCount, TakesOnlyPositiveIntegers) {
-    EXPECT_EQ(kx::utils::parse_worker_count(GetParam().setting, 8), GetParam().expected);
+TEST(Runtime, WorkerCountTakesOnlyPositiveIntegers) {
+    const std::pair<const char*, std::size_t> cases[] = {{nullptr, 8}, {"", 8},   {"3", 3},  {"0", 8},
+                                                         {"-2", 8},    {"2x", 8}, {" 4", 8}, {"64", 64}};
+    for (const auto& [setting, expected] : cases)
+        EXPECT_EQ(kx::utils::parse_worker_count(setting, 8), expected) << (setting ? setting : "(unset)");
 }
-
-INSTANTIATE_TEST_SUITE_P(Table, RuntimeWorkerCount,
-                         testing::Values(WorkerCountCase{nullptr, 8}, WorkerCountCase{"", 8},
-                                         WorkerCountCase{"3", 3}, WorkerCountCase{"0", 8},
-                                         WorkerCountCase{"-2", 8}, WorkerCountCase{"2x", 8},
-                                         WorkerCountCase{" 4", 8}, WorkerCountCase{"64", 64}));
 
 TEST(Runtime, OneInstanceSharedByAllThreadsAndItRunsWork) {
     std::vector<asio::io_context*> seen(4);

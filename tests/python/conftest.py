@@ -12,12 +12,8 @@ import pytest
 NAMESPACE_SETUP = "ip link set lo up && ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"
 
 
-def only_loopback():
-    return [name for _, name in socket.if_nameindex()] == ["lo"]
-
-
 def pytest_configure(config):
-    if only_loopback():
+    if [name for _, name in socket.if_nameindex()] == ["lo"]:  # inside the namespace already
         return
     if os.environ.get("KX_TEST_NETNS") or os.geteuid() != 0 or shutil.which("unshare") is None:
         pytest.exit("the tests need a private network namespace with only loopback: run scripts/test.sh", 2)
@@ -31,17 +27,9 @@ def pytest_configure(config):
 
 def run_python(code, timeout=60, env=None):
     """Runs `code` in a fresh interpreter (same sys.path) and returns the CompletedProcess."""
-    full_env = dict(os.environ)
-    full_env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    if env:
-        full_env.update(env)
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        env=full_env,
-    )
+    full_env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **(env or {}))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, env=full_env)
 
 
 @pytest.fixture

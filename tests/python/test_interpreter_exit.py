@@ -1,5 +1,6 @@
 """The interpreter exits without hanging or crashing while background work runs:
-pending awaitables, waiting streams, consumer tasks, workers that log."""
+pending awaitables, consumer tasks, workers that log, daemon threads inside calls,
+exit handlers that still await."""
 import os
 from concurrent.futures import ThreadPoolExecutor
 
@@ -7,20 +8,18 @@ import pytest
 
 from conftest import run_python
 
-# The issue asks for 100 clean exits in a row per scenario; set
-# KX_EXIT_TEST_REPEATS=100 to check that, the suite keeps it quick.
+# A few runs per scenario keep the suite quick; set KX_EXIT_TEST_REPEATS=200 for a soak.
 REPEATS = int(os.environ.get("KX_EXIT_TEST_REPEATS", "6"))
 
 PRELUDE = """
-import asyncio, logging, sys, time
+import asyncio, atexit, collections, logging, sys, threading, time
+atexit.register(lambda: globals().get("earlier_exit_handler", lambda: None)())  # runs after the module's hook
 import kx_proto_sdk as kx
-from support.frames import EegSample, MainApp, MODULE_APP, MODULE_MCU, field_varint, frame
+from kx_proto_sdk import eeg_cap
+from support.frames import EegSample, MainApp
 
 def eeg_frames(n):
     return [MainApp(msg_id=i, samples=[EegSample(i, bytes(108))] * 4).frame() for i in range(n)]
-
-def app_to_mcu_frames(n):
-    return [frame(field_varint(1, i + 1), MODULE_APP, MODULE_MCU) for i in range(n)]
 
 async def pending_steps(count):
     client = kx.PyTcpClient("127.0.0.1", 9)  # never connected: every step waits
@@ -32,87 +31,76 @@ async def consumers(count):
     for _ in range(count):
         await p.start_message_stream()
     return p
+
+def in_daemon_threads(forever):
+    for _ in range(6):
+        threading.Thread(target=forever, daemon=True).start()
 """
 
 SCENARIOS = {
-    # asyncio.run cancels the tasks that wait on stream steps, then the process ends.
-    "pending-awaitables-cancelled": """
-async def main():
-    keep = await pending_steps(20)
-    futures = [kx.MessageParser("c", kx.MsgType.Orvel).start_message_stream() for _ in range(50)]
-    await asyncio.sleep(0.01)
-asyncio.run(main())
-""",
-    # The loop is left open with steps pending and results still arriving.
-    "abandoned-loop": """
-loop = asyncio.new_event_loop()
-async def main():
-    global keep
-    keep = await pending_steps(20)
-    keep += tuple(kx.MessageParser("c", kx.MsgType.Orvel).start_message_stream() for _ in range(50))
-loop.run_until_complete(main())
-""",
-    # Results arrive for a loop that is closed already.
-    "closed-loop": """
-loop = asyncio.new_event_loop()
-async def main():
-    return [kx.MessageParser("c", kx.MsgType.Orvel).start_message_stream() for _ in range(100)]
-futures = loop.run_until_complete(main())
-loop.close()
-""",
-    # Consumer tasks are still storing samples when the interpreter goes.
-    "consumers-running": """
-async def main():
-    global p
-    p = await consumers(8)
-    for f in eeg_frames(400):
-        p.receive_data(f)
-asyncio.run(main())
-""",
-    # Workers are busy forwarding log records (slowly) to Python logging.
-    "workers-logging": """
-class Slow(logging.Handler):
-    def emit(self, record):
-        time.sleep(0.0005)
-log = logging.getLogger("kx_proto_sdk.python.eeg_cap.py_mod_eeg_cap")
-log.setLevel(logging.INFO)
-log.addHandler(Slow())
-log.propagate = False
-async def main():
-    global p
-    p = await consumers(8)
-    for f in app_to_mcu_frames(300):
-        p.receive_data(f)
-    await asyncio.sleep(0.02)
-asyncio.run(main())
-""",
-    # sys.exit from inside a coroutine while everything above is going on.
+    # sys.exit from inside a coroutine with steps pending and consumers storing samples.
     "sys-exit-in-coroutine": """
 async def main():
     keep = await pending_steps(10)
     p = await consumers(4)
-    for f in eeg_frames(100) + app_to_mcu_frames(100):
+    for f in eeg_frames(100):
         p.receive_data(f)
     sys.exit(3)
 asyncio.run(main())
 """,
+    # Daemon threads inside calls that log (to logging.lastResort) when the interpreter goes.
+    "daemon-threads-logging": """
+def parse_junk():
+    p = kx.MessageParser("d", kx.MsgType.Orvel)
+    while True:
+        p.receive_data(b"junk-no-prefix" * 3)
+in_daemon_threads(parse_junk)
+time.sleep(0.1)
+""",
+    # Daemon threads inside filters that read a sequence through Python code, while consumer
+    # tasks store samples and workers forward their records slowly to Python logging.
+    "daemon-threads-filtering-while-stream-runs": """
+log = logging.getLogger("kx_proto_sdk.python.eeg_cap.py_mod_eeg_cap")
+log.setLevel(logging.INFO)
+log.addFilter(lambda record: time.sleep(0.0005))  # takes each record slowly, then drops it
+def filter_samples():
+    while True:
+        eeg_cap.apply_band_pass_filter(collections.UserList(range(2000)), 4, 1.0, 40.0, 250.0)
+in_daemon_threads(filter_samples)
+async def main():
+    p = await consumers(4)
+    for f in eeg_frames(400):
+        p.receive_data(f)
+        await asyncio.sleep(0)
+asyncio.run(main())
+""",
+    # A handler registered before the import runs after the module's own hook: its awaits
+    # must end, either done or failed at once, never left pending.
+    "awaitable-in-earlier-exit-handler": """
+def earlier_exit_handler():
+    async def main():
+        try:
+            await kx.MessageParser("c", kx.MsgType.Orvel).start_message_stream()
+        except RuntimeError as e:
+            print(e)
+        print(*[str(e) for e in await asyncio.gather(*steps, return_exceptions=True)], sep="\\n")
+    loop.run_until_complete(main())
+loop = asyncio.new_event_loop()
+steps = loop.run_until_complete(pending_steps(2))[2]
+""",
+}
+
+PRINTED = {
+    "awaitable-in-earlier-exit-handler": "Cannot start the operation: the interpreter is shutting down\n"
+                                         + "The operation was abandoned: the interpreter is shutting down\n" * 2,
 }
 
 
-def run_once(code):
-    try:
-        return run_python(PRELUDE + code, timeout=30)
-    except Exception as e:  # a hang shows up as a timeout
-        return e
-
-
-@pytest.mark.parametrize("scenario", sorted(SCENARIOS))
+@pytest.mark.parametrize("scenario", SCENARIOS)
 def test_exit_is_clean(scenario):
     expected_rc = 3 if scenario == "sys-exit-in-coroutine" else 0
-    with ThreadPoolExecutor(max_workers=3) as pool:
-        results = list(pool.map(run_once, [SCENARIOS[scenario]] * REPEATS))
-    for r in results:
-        assert not isinstance(r, Exception), f"{scenario}: {r!r}"
+    with ThreadPoolExecutor(max_workers=3) as pool:  # a hang fails the test by its timeout
+        results = list(pool.map(lambda code: run_python(PRELUDE + code, timeout=30), [SCENARIOS[scenario]] * REPEATS))
+    for r in results:  # an abort or a crash shows in the exit status
         assert r.returncode == expected_rc, f"{scenario}: rc={r.returncode}\n{r.stderr[-2000:]}"
-        for crash in ("Fatal Python error", "Segmentation fault", "terminate called"):
-            assert crash not in r.stderr, f"{scenario}: {r.stderr[-2000:]}"
+        assert r.stdout == PRINTED.get(scenario, "")
