@@ -69,9 +69,9 @@ def filter_samples():
 in_daemon_threads(filter_samples)
 async def main():
     p = await consumers(4)
-    for f in eeg_frames(400):
+    for f in eeg_frames(200):
         p.receive_data(f)
-        await asyncio.sleep(0)
+    await asyncio.sleep(0.05)
 asyncio.run(main())
 """,
     # A handler registered before the import runs after the module's own hook: its awaits
