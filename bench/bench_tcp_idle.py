@@ -25,7 +25,7 @@ def cpu_seconds() -> float:
 
 
 async def main(seconds: float) -> int:
-    async with DeviceEmulator(auto_reply=False) as dev:
+    async with DeviceEmulator() as dev:
         client, conn = await attach(dev)
         stream = await client.get_data_stream()
         pending = asyncio.ensure_future(stream.__anext__())

@@ -3,6 +3,7 @@ import pytest
 import kx_proto_sdk as kx
 from kx_proto_sdk import eeg_cap
 
+RANGE = "out of range integral type conversion attempted"
 ENUMS = {
     kx.MsgType: [("Varnet", 0), ("Pelvor", 1), ("Strenn", 3), ("StrennV1_5", 4), ("Quibbet", 5),
                  ("QuibbetV2", 6), ("Dornal", 2), ("Kessa", 7), ("VOK", 8), ("Tindle", 9), ("Merrow", 10),
@@ -23,76 +24,54 @@ ENUMS = {
                            ("SECURITY_WPA_WPA2_MIXED_PSK", 7), ("SECURITY_WPA3_AES_PSK", 8),
                            ("SECURITY_WPA2_WPA3_MIXED", 9)],
 }
-CASES = [(cls, name, code) for cls, variants in ENUMS.items() for name, code in variants]
 
 
 @pytest.mark.parametrize("cls", ENUMS, ids=lambda c: c.__name__)
-def test_variants_in_declaration_order(cls):
-    declared = [k for k, v in vars(cls).items() if isinstance(v, cls)]
-    assert declared == [name for name, _ in ENUMS[cls]]
-
-
-@pytest.mark.parametrize("cls,name,code", CASES, ids=lambda x: getattr(x, "__name__", str(x)))
-def test_variant_text_int_and_identity(cls, name, code):
-    v = getattr(cls, name)
-    assert v is getattr(cls, name)
-    assert int(v) == code
-    assert repr(v) == str(v) == f"{cls.__name__}.{name}" == f"{v}" == format(v)
-    assert v == code and code == v and not (v != code)
-    assert bool(v) is True
+def test_variants_in_declaration_order_with_text_code_and_equality(cls):
+    declared = [(name, v) for name, v in vars(cls).items() if isinstance(v, cls)]
+    assert [(name, int(v)) for name, v in declared] == ENUMS[cls]
+    for name, v in declared:
+        assert repr(v) == str(v) == format(v) == f"{v}" == f"{cls.__name__}.{name}"
+        assert getattr(cls, name) is getattr(cls, name) and bool(v) is True
+        assert v == int(v) and int(v) == v and not (v != int(v))
 
 
 def test_equality_rules():
     sr, gain = eeg_cap.EegSampleRate, eeg_cap.EegSignalGain
-    assert sr.SR_250Hz == sr.SR_250Hz and not (sr.SR_250Hz != sr.SR_250Hz)
-    assert sr.SR_250Hz != sr.SR_500Hz
-    assert not (sr.SR_250Hz == gain.GAIN_24)  # same code, other class
-    assert sr.SR_250Hz != gain.GAIN_24
+    assert sr.SR_250Hz == sr.SR_250Hz and not (sr.SR_250Hz != sr.SR_250Hz) and sr.SR_250Hz != sr.SR_500Hz
+    assert not (sr.SR_250Hz == gain.GAIN_24) and sr.SR_250Hz != gain.GAIN_24  # same code, other class
     assert not (sr.SR_250Hz == 111.0)
     assert gain.GAIN_1 != 271 and not (gain.GAIN_1 == 271)  # no reduction modulo 256
     assert eeg_cap.ImuSampleRate.SR_50Hz == True  # noqa: E712
-    assert kx.MsgType.Orvel == 11 and 11 == kx.MsgType.Orvel
     assert kx.MsgType.Varnet != -256 and kx.MsgType.Varnet != "0" and kx.MsgType.Varnet != None  # noqa: E711
 
     class Index:
+        def __init__(self, value):
+            self.value = value
+
         def __index__(self):
-            return 11
+            return self.value if self.value is not None else int("x")
 
-    class Bad:
-        def __index__(self):
-            raise ValueError("not an index")
-
-    assert kx.MsgType.Orvel == Index()
-    assert kx.MsgType.Orvel != Bad()  # the conversion error is discarded
+    assert kx.MsgType.Orvel == Index(11)
+    assert kx.MsgType.Orvel != Index(None)  # the conversion error is discarded
 
 
-def test_no_code_14():
-    assert all(int(v) != 14 for k, v in vars(kx.MsgType).items() if isinstance(v, kx.MsgType))
-
-
-@pytest.mark.parametrize("op", ["<", "<=", ">", ">="])
-def test_ordering_raises(op):
-    with pytest.raises(TypeError):
-        eval(f"a {op} b", {"a": eeg_cap.EegSampleRate.SR_16000Hz, "b": eeg_cap.EegSampleRate.SR_250Hz})
-
-
-def test_unhashable_and_no_extras():
-    with pytest.raises(TypeError):
-        hash(kx.NoiseTypes.FIFTY)
-    with pytest.raises(TypeError):
-        {kx.NoiseTypes.FIFTY}
+def test_no_ordering_hash_or_extras():
+    a, b = eeg_cap.EegSampleRate.SR_16000Hz, eeg_cap.EegSampleRate.SR_250Hz
+    for op in ("<", "<=", ">", ">="):
+        with pytest.raises(TypeError):
+            eval(f"a {op} b")
     v = kx.NoiseTypes.FIFTY
+    for call in (lambda: hash(v), lambda: {v}, lambda: list(kx.NoiseTypes), lambda: [1, 2][kx.NoiseTypes.SIXTY]):
+        with pytest.raises(TypeError):
+            call()
     for attr in ("name", "value", "__index__", "__bool__", "__hash__"):
         assert getattr(v, attr, None) is None
-    with pytest.raises(TypeError):
-        list(kx.NoiseTypes)
-    with pytest.raises(TypeError):
-        [1, 2][kx.NoiseTypes.SIXTY]
 
 
 @pytest.mark.parametrize("value,code", [(271, 15), (-241, 15), (16, 0), (15, 15), (111, 111), (0, 0),
                                         (-1, 0), (2147483647, 0), (-2147483648, 0), (True, 0), (367, 111)])
-def test_signal_gain_constructor(value, code):
+def test_signal_gain_constructor_keeps_known_low_bytes(value, code):
     g = eeg_cap.EegSignalGain(value)
     assert int(g) == code
     assert g == eeg_cap.EegSignalGain(value=value)
@@ -100,10 +79,10 @@ def test_signal_gain_constructor(value, code):
 
 
 @pytest.mark.parametrize("args,kwargs,exc,text", [
-    ((2147483648,), {}, OverflowError, "out of range integral type conversion attempted"),
-    ((-2147483649,), {}, OverflowError, "out of range integral type conversion attempted"),
+    ((2147483648,), {}, OverflowError, RANGE),
+    ((-2147483649,), {}, OverflowError, RANGE),
+    ((1 << 70,), {}, OverflowError, ""),  # the interpreter's own text
     (("1",), {}, TypeError, "argument 'value': "),
-    ((1.5,), {}, TypeError, "argument 'value': "),
     ((), {}, TypeError, "EegSignalGain.__new__() missing 1 required positional argument: 'value'"),
     ((1, 2), {}, TypeError, "EegSignalGain.__new__() takes 1 positional arguments but 2 were given"),
     ((1,), {"value": 1}, TypeError, "EegSignalGain.__new__() got multiple values for argument 'value'"),
@@ -114,8 +93,3 @@ def test_signal_gain_constructor_errors(args, kwargs, exc, text):
         eeg_cap.EegSignalGain(*args, **kwargs)
     assert type(e.value) is exc
     assert str(e.value).startswith(text)
-
-
-def test_signal_gain_huge_int_is_interpreter_overflow():
-    with pytest.raises(OverflowError):
-        eeg_cap.EegSignalGain(1 << 70)

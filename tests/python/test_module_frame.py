@@ -1,5 +1,6 @@
+import importlib
 import inspect
-import sys
+import weakref
 
 import pytest
 
@@ -13,82 +14,35 @@ EEG_CAP_ALL = ["EegSampleRate", "EegSignalGain", "EegSignalSource", "ImuSampleRa
                "apply_high_pass_filter", "apply_low_pass_filter", "apply_band_pass_filter",
                "apply_band_stop_filter", "apply_downsampling", "set_env_noise_filter_cfg", "remove_env_noise",
                "set_eeg_data_callback", "ecap_set_imu_data_callback"]
+CLASSES = [getattr(kx_proto_sdk, n) for n in TOP_ALL[:7]] + [getattr(eeg_cap, n) for n in EEG_CAP_ALL[:5]]
+CONSTRUCTOR_SIGNATURES = {"MessageParser": "(device_id, msg_type)", "PyTcpClient": "(addr, port)",
+                          "EegSignalGain": "(value)"}
 
 
-def registered(names, module):
-    """The names of `names` that the module registers, in the expected order."""
-    return [n for n in names if hasattr(module, n)]
+def test_registration_and_module_attributes():
+    assert kx_proto_sdk.__all__ == TOP_ALL and eeg_cap.__all__ == EEG_CAP_ALL
+    assert (kx_proto_sdk.__doc__, eeg_cap.__doc__) == ("", None)
+    for name in ("__version__", "PanicException"):
+        assert not hasattr(kx_proto_sdk, name) and not hasattr(eeg_cap, name)
+    with pytest.raises(ModuleNotFoundError):
+        importlib.import_module("kx_proto_sdk.eeg_cap")
 
 
-def test_all_lists_registered_names_in_order():
-    assert kx_proto_sdk.__all__ == registered(TOP_ALL, kx_proto_sdk)
-    assert eeg_cap.__all__ == registered(EEG_CAP_ALL, eeg_cap)
-    assert set(TOP_ALL[:3]) <= set(kx_proto_sdk.__all__)
-    assert eeg_cap.__all__[:5] == EEG_CAP_ALL[:5]
-
-
-def test_module_attributes():
-    assert kx_proto_sdk.__doc__ == ""
-    assert eeg_cap.__doc__ is None
-    assert not hasattr(kx_proto_sdk, "__version__")
-    assert not hasattr(eeg_cap, "__version__")
-    assert not hasattr(kx_proto_sdk, "PanicException")
-    assert "kx_proto_sdk.eeg_cap" not in sys.modules
-
-
-def test_import_of_submodule_path_fails(fresh_python):
-    r = fresh_python("""
-        try:
-            import kx_proto_sdk.eeg_cap
-        except ModuleNotFoundError:
-            print("refused")
-        from kx_proto_sdk import eeg_cap
-        print(eeg_cap.__name__)
-    """)
-    assert r.returncode == 0, r.stderr
-    assert r.stdout.split() == ["refused", "eeg_cap"]
-
-
-def test_second_import_returns_same_module_and_logs_once(fresh_python):
-    r = fresh_python("""
-        import logging, sys
-        logging.basicConfig(level=logging.INFO, format="%(name)s|%(levelno)s|%(message)s")
-        import kx_proto_sdk
-        first = kx_proto_sdk
-        del sys.modules["kx_proto_sdk"]
-        import kx_proto_sdk
-        print("same" if first is kx_proto_sdk else "different")
-    """)
-    assert r.returncode == 0, r.stderr
-    assert r.stdout.strip() == "same"
-    assert r.stderr.count("kx_proto_sdk version: 0.1.6") == 1
-    assert "kx_proto_sdk.python.py_mod|20|kx_proto_sdk version: 0.1.6" in r.stderr
-
-
-def all_classes():
-    names = [n for n in TOP_ALL if isinstance(getattr(kx_proto_sdk, n, None), type)]
-    return [getattr(kx_proto_sdk, n) for n in names] + [getattr(eeg_cap, n) for n in EEG_CAP_ALL[:5]]
-
-
-@pytest.mark.parametrize("cls", all_classes(), ids=lambda c: c.__name__)
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 def test_class_shape(cls):
-    assert cls.__module__ == "builtins"
-    assert cls.__qualname__ == cls.__name__
+    name = cls.__name__
+    assert (cls.__module__, cls.__qualname__) == ("builtins", name)
+    sig = CONSTRUCTOR_SIGNATURES.get(name)
+    assert (cls.__text_signature__, cls.__doc__) == ((sig, "") if sig else (None, None))
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
-
-
-@pytest.mark.parametrize("cls", [c for c in all_classes() if c.__name__ not in
-                                 ("MessageParser", "PyTcpClient", "EegSignalGain")],
-                         ids=lambda c: c.__name__)
-def test_no_constructor(cls):
-    with pytest.raises(TypeError) as e:
-        cls()
-    assert str(e.value) == f"No constructor defined for {cls.__name__}"
+    if sig is None:
+        with pytest.raises(TypeError) as e:
+            cls()
+        assert str(e.value) == f"No constructor defined for {name}"
 
 
 def test_instances_have_no_dict_or_weakref():
-    import weakref
     v = kx_proto_sdk.MsgType.Orvel
     with pytest.raises(AttributeError):
         v.extra = 1
@@ -97,34 +51,25 @@ def test_instances_have_no_dict_or_weakref():
         weakref.ref(v)
 
 
-def test_class_docs_and_signatures():
-    gain = eeg_cap.EegSignalGain
-    assert gain.__text_signature__ == "(value)"
-    assert gain.__doc__ == ""
-    assert str(inspect.signature(gain)) == "(value)"
-    assert kx_proto_sdk.MsgType.__doc__ is None
+@pytest.mark.parametrize("name", ["get_bytes"] + EEG_CAP_ALL[5:])
+def test_functions_belong_to_their_module(name):
+    module = kx_proto_sdk if name == "get_bytes" else eeg_cap
+    fn = getattr(module, name)
+    assert (fn.__module__, fn.__self__, fn.__doc__) == (module.__name__, module, None)
+    inspect.signature(fn)  # every function has a text signature
 
 
 def test_get_bytes():
-    fn = kx_proto_sdk.get_bytes
-    assert fn() == "hello_python"
-    assert fn.__module__ == "kx_proto_sdk"
-    assert fn.__self__ is kx_proto_sdk
-    assert fn.__doc__ is None
-    assert str(inspect.signature(fn)) == "()"
+    assert kx_proto_sdk.get_bytes() == "hello_python"
+    assert str(inspect.signature(kx_proto_sdk.get_bytes)) == "()"
     with pytest.raises(TypeError):
-        fn(1)
+        kx_proto_sdk.get_bytes(1)
 
 
-def test_eeg_cap_functions_module_and_self():
-    fns = [getattr(eeg_cap, n) for n in eeg_cap.__all__[5:]]
-    for fn in fns:
-        assert fn.__module__ == "eeg_cap"
-        assert fn.__self__ is eeg_cap
-        inspect.signature(fn)  # every function has a text signature
-
-
-def test_failed_logging_import_raises_panic_and_next_import_runs_body_again(fresh_python):
+def test_imports_failed_repeated_and_from_a_subinterpreter(fresh_python):
+    """A failed import of logging fails the module's import with PanicException
+    and the next import runs the body; a repeated import gives the same module
+    and logs the version once; a subinterpreter is refused."""
     r = fresh_python("""
         import sys
         sys.modules["logging"] = None
@@ -133,21 +78,17 @@ def test_failed_logging_import_raises_panic_and_next_import_runs_body_again(fres
         except BaseException as e:
             print(type(e).__name__, isinstance(e, Exception), str(e).startswith("Failed to initialize python logging"))
         del sys.modules["logging"]
+        import logging
+        logging.basicConfig(level=logging.INFO, format="%(name)s|%(levelno)s|%(message)s")
         import kx_proto_sdk
-        print(kx_proto_sdk.get_bytes())
-    """)
-    assert r.returncode == 0, r.stderr
-    assert r.stdout.split("\n")[:2] == ["PanicException False True", "hello_python"]
-    assert "Failed to initialize python logging" in r.stderr  # the fault is also written to stderr
-
-
-def test_subinterpreter_import_is_refused(fresh_python):
-    r = fresh_python("""
+        first = kx_proto_sdk
+        del sys.modules["kx_proto_sdk"]
         import kx_proto_sdk, _testcapi
-        code = "try:\\n import kx_proto_sdk\\nexcept ImportError:\\n print('refused', flush=True)\\n"
-        _testcapi.run_in_subinterp(code)
+        print(first is kx_proto_sdk, kx_proto_sdk.get_bytes(), flush=True)
+        _testcapi.run_in_subinterp("try:\\n import kx_proto_sdk\\nexcept ImportError:\\n print('refused', flush=True)\\n")
     """)
-    if "No module named '_testcapi'" in r.stderr:
-        pytest.skip("no _testcapi")
     assert r.returncode == 0, r.stderr
-    assert r.stdout.strip() == "refused"
+    assert r.stdout.splitlines() == ["PanicException False True", "True hello_python", "refused"]
+    assert "Failed to initialize python logging" in r.stderr  # the fault is also written to stderr
+    assert r.stderr.count("kx_proto_sdk version: 0.1.6") == 1
+    assert "kx_proto_sdk.python.py_mod|20|kx_proto_sdk version: 0.1.6" in r.stderr

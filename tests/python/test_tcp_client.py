@@ -1,7 +1,6 @@
-"""PyTcpClient: constructor, message ids, the command methods and the send path,
-checked against the loopback device emulator."""
+"""PyTcpClient: refused calls, message ids, the command frames and the send
+path, checked against the loopback device emulator."""
 import asyncio
-import inspect
 
 import pytest
 
@@ -10,183 +9,134 @@ from kx_proto_sdk import eeg_cap
 
 from support import frames
 from support.emulator import DeviceEmulator
-from support.tcp_helpers import attach, enable_link_debug_logs, run
+from support.frames import ACQ_CFG_GET, ACQ_CFG_SET, ACQ_DISABLE, ACQ_ENABLE, EEG, IMU
+from support.tcp_helpers import attach, enable_link_debug_logs, parser, run
 
 enable_link_debug_logs()
 
 SEND_FAILED = "Failed to send command to TCP server: {}"
 RANGE = "out of range integral type conversion attempted"
+NO_LOOP = "no running event loop"
 
-
-def test_class_shape():
-    assert kx.PyTcpClient.__text_signature__ == "(addr, port)"
-    assert kx.PyTcpClient.__module__ == "builtins"
-    assert str(inspect.signature(kx.PyTcpClient.set_eeg_config)) == "(self, /, sample_rate, gain, signal)"
-    assert str(inspect.signature(kx.PyTcpClient.send_command)) == "(self, /, msg_id, data)"
-    assert str(inspect.signature(kx.PyTcpClient.get_eeg_config)) == "(self, /)"
-    with pytest.raises(TypeError):
-        type("Sub", (kx.PyTcpClient,), {})
-    assert isinstance(kx.PyTcpClient(port=65535, addr="::ffff:192.168.1.10"), kx.PyTcpClient)
-
-
-# The literal table itself is checked in C++; here the text reaching Python.
-@pytest.mark.parametrize("addr", ["localhost", "", "1.2.3.4\x00junk"])
-def test_constructor_refuses_non_literal_with_value_error(addr):
-    with pytest.raises(ValueError) as info:
-        kx.PyTcpClient(addr, 80)
-    assert repr(addr) in str(info.value)
-
-
-@pytest.mark.parametrize("args, exc, text", [
-    ((1, 2), TypeError, "argument 'addr': 'int' object cannot be converted to 'PyString'"),
-    (("1.2.3.4", "80"), TypeError, "argument 'port': "),
-    (("1.2.3.4",), TypeError, "PyTcpClient.__new__() missing 1 required positional argument: 'port'"),
+# Calls refused before anything starts: method (None: the constructor), arguments, exception, start of its text.
+REFUSED = [
+    (None, ("localhost", 80), ValueError, "invalid IP address literal: 'localhost'"),
+    (None, ("1.2.3.4\x00junk", 80), ValueError, "invalid IP address literal: '1.2.3.4\\x00junk'"),
+    (None, (1, 2), TypeError, "argument 'addr': 'int' object cannot be converted to 'PyString'"),
+    (None, ("1.2.3.4", "80"), TypeError, "argument 'port': "),
+    (None, ("1.2.3.4",), TypeError, "PyTcpClient.__new__() missing 1 required positional argument: 'port'"),
     # the port is converted before the address is parsed
-    (("127.0.0.1", 65536), OverflowError, RANGE), (("localhost", -1), OverflowError, RANGE),
-])
-def test_constructor_argument_errors(args, exc, text):
-    with pytest.raises(exc) as info:
-        kx.PyTcpClient(*args)
-    assert str(info.value).startswith(text)
-
-
-async def one_command_id() -> int:
-    """Sends one command on a fresh connection and returns the id the device saw."""
-    async with DeviceEmulator(auto_reply=False) as dev:
-        client, conn = await attach(dev, stream_messages=False)
-        await client.get_eeg_config()
-        return (await conn.wait_commands(1))[0].msg_id
-
-
-def test_command_without_running_loop_raises_and_uses_an_id():
-    first = run(one_command_id())
-    client = kx.PyTcpClient("127.0.0.1", 9)
-    with pytest.raises(RuntimeError, match="no running event loop"):
-        client.start_eeg_stream()
-    with pytest.raises(RuntimeError, match="no running event loop"):
-        client.send_command(1, b"")  # takes no id
-    assert run(one_command_id()) == (first + 2) & 0xFFFFFFFF
-
-
-# method, arguments, target, cmd, config as the device sees it
-COMMANDS = [
-    ("set_eeg_config", (111, 111, 15), "eeg", frames.ACQ_CFG_SET, {"freq": 111, "gain": 111, "source": 15}),
-    ("get_eeg_config", (), "eeg", frames.ACQ_CFG_GET, None),
-    ("start_eeg_stream", (), "eeg", frames.ACQ_ENABLE, None),
-    ("stop_eeg_stream", (), "eeg", frames.ACQ_DISABLE, None),
-    ("set_imu_config", (2,), "imu", frames.ACQ_CFG_SET, {"freq": 2}),
-    ("set_imu_config", (0,), "imu", frames.ACQ_CFG_SET, {"freq": 0}),
-    ("get_imu_config", (), "imu", frames.ACQ_CFG_GET, None),
-    ("start_imu_stream", (), "imu", frames.ACQ_ENABLE, None),
-    ("stop_imu_stream", (), "imu", frames.ACQ_DISABLE, None),
+    (None, ("127.0.0.1", 65536), OverflowError, RANGE), (None, ("localhost", -1), OverflowError, RANGE),
+    ("set_eeg_config", (111, 271, 15), ValueError,
+     "argument 'gain': 271 is not a code of EegSignalGain (allowed: 0, 15, 31, 47, 63, 79, 95, 111)"),
+    ("set_eeg_config", (111, 111, 47), ValueError,
+     "argument 'signal': 47 is not a code of EegSignalSource (allowed: 0, 15, 31, 63, 95)"),
+    ("set_eeg_config", (-241, 111, 15), ValueError, "argument 'sample_rate': -241 is not a code of EegSampleRate"),
+    ("set_imu_config", (3,), ValueError, "argument 'sample_rate': 3 is not a code of ImuSampleRate (allowed: 0, 1, 2)"),
+    ("set_eeg_config", (2147483648, 111, 15), OverflowError, RANGE),
+    ("set_eeg_config", (7, 111, 2147483648), OverflowError, RANGE),  # every setting converted before any check
+    ("set_eeg_config", (111, eeg_cap.EegSignalGain.GAIN_24, 15), TypeError, "argument 'gain': "),
+    ("set_eeg_config", (111, 111), TypeError,
+     "PyTcpClient.set_eeg_config() missing 1 required positional argument: 'signal'"),
+    ("send_command", (-1, b""), OverflowError, RANGE), ("send_command", (4294967296, b""), OverflowError, RANGE),
+    ("send_command", ("1", b""), TypeError, "argument 'msg_id': "),
+    ("send_command", (1, bytearray(b"x")), TypeError,
+     "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'"),
+    ("connect", ("not a parser",), TypeError,
+     "argument 'py_parser': 'str' object cannot be converted to 'MessageParser'"),
+    ("connect", (), TypeError, "PyTcpClient.connect() missing 1 required positional argument: 'py_parser'"),
+    ("connect", (parser(),), RuntimeError, NO_LOOP), ("get_data_stream", (), RuntimeError, NO_LOOP),
 ]
 
 
-def test_commands_reach_the_device_with_consecutive_ids():
+@pytest.mark.parametrize("method, args, exc, text", REFUSED)
+def test_refused_calls(method, args, exc, text):
+    with pytest.raises(exc) as info:
+        (kx.PyTcpClient if method is None else getattr(kx.PyTcpClient("127.0.0.1", 9), method))(*args)
+    assert type(info.value) is exc and str(info.value).startswith(text)
+
+
+def test_constructor_and_method_signatures():
+    assert isinstance(kx.PyTcpClient(port=65535, addr="::ffff:192.168.1.10"), kx.PyTcpClient)
+    for name, sig in [("set_eeg_config", "($self, sample_rate, gain, signal)"), ("get_eeg_config", "($self)"),
+                      ("send_command", "($self, msg_id, data)"), ("connect", "($self, py_parser)")]:
+        assert getattr(kx.PyTcpClient, name).__text_signature__ == sig
+
+
+# method, arguments, request field, cmd and config values as the device receives them
+COMMANDS = [
+    ("set_eeg_config", (111, 111, 15), EEG, ACQ_CFG_SET, (111, 111, 15)),
+    ("get_eeg_config", (), EEG, ACQ_CFG_GET, None),
+    ("start_eeg_stream", (), EEG, ACQ_ENABLE, None),
+    ("stop_eeg_stream", (), EEG, ACQ_DISABLE, None),
+    ("set_imu_config", (2,), IMU, ACQ_CFG_SET, (2,)),
+    ("set_imu_config", (0,), IMU, ACQ_CFG_SET, (0,)),  # an empty config is still sent
+    ("get_imu_config", (), IMU, ACQ_CFG_GET, None),
+    ("start_imu_stream", (), IMU, ACQ_ENABLE, None),
+    ("stop_imu_stream", (), IMU, ACQ_DISABLE, None),
+]
+
+
+def first_msg_id(stream: bytes) -> int:
+    """The msg_id of the stream's first command: the varint after the header and the field key."""
+    value = 0
+    for shift, byte in enumerate(stream[12:17]):
+        value |= (byte & 0x7F) << 7 * shift
+        if byte < 0x80:
+            return value
+
+
+def test_commands_reach_the_device_framed_with_ids_of_one_counter():
+    """The ids are consecutive over all clients; a refused call and send_command
+    take none, a command called where no loop runs uses one; send_command
+    writes its bytes as given."""
+    payload = bytes(range(256)) * 40
+
     async def scenario():
-        async with DeviceEmulator(auto_reply=False) as dev:
-            p = kx.MessageParser("dev", kx.MsgType.Orvel)
+        async with DeviceEmulator() as dev:
+            p = parser()
             client, conn = await attach(dev, p, stream_messages=False)
             other, _ = await attach(dev, p, stream_messages=False)
-            conn_other = await dev.wait_connection(1)
             results = [await getattr(client, name)(*args) for name, args, *_ in COMMANDS]
-            assert await other.get_eeg_config() == ()
-            return results, await conn.wait_commands(len(COMMANDS)), (await conn_other.wait_commands(1))[0]
+            for method, args, exc, _ in REFUSED:
+                if method and exc is not RuntimeError:
+                    with pytest.raises(exc):
+                        getattr(client, method)(*args)
+            for call in (client.start_eeg_stream, lambda: client.send_command(1, b"")):
+                with pytest.raises(RuntimeError, match=NO_LOOP):
+                    await asyncio.to_thread(call)
+            results += [await client.send_command(5, b""), await client.send_command(4294967295, payload),
+                        await other.get_eeg_config()]
+            first = first_msg_id(await conn.wait_received(1))
+            expected = b"".join(frames.command(first + i, *c[2:]) for i, c in enumerate(COMMANDS)) + payload
+            via_other = frames.command(first + len(COMMANDS) + 1, EEG, ACQ_CFG_GET)
+            conn_other = await dev.wait_connection(1)
+            return results, await conn.wait_received(len(expected)), expected, \
+                await conn_other.wait_received(len(via_other)), via_other
 
-    results, got, via_other = run(scenario())
-    assert results == [()] * len(COMMANDS)
-    for (name, _, target, cmd, config), command in zip(COMMANDS, got):
-        assert (command.target, command.cmd, command.config) == (target, cmd, config), name
-    ids = [c.msg_id for c in got] + [via_other.msg_id]
-    assert ids == [(ids[0] + i) & 0xFFFFFFFF for i in range(len(ids))]
+    results, received, expected, received_other, via_other = run(scenario())
+    assert results == [()] * (len(COMMANDS) + 3)
+    assert received == expected and received_other == via_other
 
 
 def test_first_command_of_the_process_carries_id_one(fresh_python):
     r = fresh_python("""
         import asyncio
+        from support import frames
         from support.emulator import DeviceEmulator
         from support.tcp_helpers import attach
 
         async def main():
-            async with DeviceEmulator(auto_reply=False) as dev:
+            async with DeviceEmulator() as dev:
                 client, conn = await attach(dev, stream_messages=False)
                 await client.start_eeg_stream()
-                print((await conn.wait_commands(1))[0].msg_id)
+                expected = frames.command(1, frames.EEG, frames.ACQ_ENABLE)
+                print(await conn.wait_received(len(expected)) == expected)
 
         asyncio.run(main())
     """)
     assert r.returncode == 0, r.stderr
-    assert r.stdout.split() == ["1"]
-
-
-@pytest.mark.parametrize("method, args, exc, texts", [
-    ("set_eeg_config", (111, 7, 15), ValueError, ["gain"]),
-    ("set_eeg_config", (111, 111, 47), ValueError, ["signal"]),
-    ("set_eeg_config", (111, 111, 79), ValueError, ["0, 15, 31, 63, 95"]),
-    ("set_eeg_config", (-1, 111, 15), ValueError, ["sample_rate"]),
-    ("set_imu_config", (3,), ValueError, ["sample_rate", "0, 1, 2"]),
-    ("set_eeg_config", (2147483648, 111, 15), OverflowError, [RANGE]),
-    ("set_eeg_config", (7, 111, 2147483648), OverflowError, [RANGE]),
-    ("set_eeg_config", (111, eeg_cap.EegSignalGain.GAIN_24, 15), TypeError, ["argument 'gain': "]),
-    ("set_eeg_config", (111, 111), TypeError, ["missing 1 required positional argument: 'signal'"]),
-])
-def test_bad_settings_take_no_id_and_send_nothing(method, args, exc, texts):
-    async def scenario():
-        async with DeviceEmulator(auto_reply=False) as dev:
-            client, conn = await attach(dev, stream_messages=False)
-            await client.get_eeg_config()
-            with pytest.raises(exc) as info:
-                getattr(client, method)(*args)
-            await client.get_eeg_config()
-            got = await conn.wait_commands(2)
-            await asyncio.sleep(0.05)
-            return str(info.value), got, len(conn.commands)
-
-    error, got, count = run(scenario())
-    assert all(t in error for t in texts), error
-    assert count == 2
-    assert got[1].msg_id == (got[0].msg_id + 1) & 0xFFFFFFFF
-
-
-def test_command_on_never_connected_client_fails_on_await():
-    async def scenario():
-        client = kx.PyTcpClient("127.0.0.1", 9)
-        pending = client.start_eeg_stream()  # returned normally
-        errors = []
-        for awaitable in (pending, client.send_command(5, b"")):
-            with pytest.raises(RuntimeError) as info:
-                await awaitable
-            errors.append(str(info.value))
-        return errors
-
-    assert run(scenario()) == [SEND_FAILED.format("No active connection")] * 2
-
-
-def test_send_command_writes_bytes_as_given():
-    payload = bytes(range(256)) * 40
-
-    async def scenario():
-        async with DeviceEmulator(auto_reply=False) as dev:
-            client, conn = await attach(dev, stream_messages=False)
-            results = (await client.send_command(5, b""), await client.send_command(4294967295, payload))
-            await conn.wait_for(lambda c: len(c.received) >= len(payload))
-            await asyncio.sleep(0.05)
-            return results, bytes(conn.received)
-
-    assert run(scenario()) == (((), ()), payload)
-
-
-@pytest.mark.parametrize("msg_id, data, exc, text", [
-    (-1, b"", OverflowError, RANGE),
-    (4294967296, b"", OverflowError, RANGE),
-    (1, bytearray(b"x"), TypeError, "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'"),
-    (1, memoryview(b"x"), TypeError, "argument 'data': 'memoryview' object cannot be converted to 'PyBytes'"),
-    ("1", b"", TypeError, "argument 'msg_id': "),
-])
-def test_send_command_argument_errors(msg_id, data, exc, text):
-    with pytest.raises(exc) as info:
-        kx.PyTcpClient("127.0.0.1", 9).send_command(msg_id, data)
-    assert str(info.value).startswith(text)
+    assert r.stdout.split() == ["True"]
 
 
 @pytest.mark.parametrize("ending", ["peer-resets", "cancelled"])
@@ -215,9 +165,6 @@ def test_send_to_peer_that_never_reads_holds_the_locks_until_it_ends(ending):
             await asyncio.wait_for(stream, 5)
             return str(info.value)
 
-    result = run(scenario())
-    if ending == "cancelled":
-        assert result is True
-    else:
-        assert result in (SEND_FAILED.format("Connection reset by peer (os error 104)"),
-                          SEND_FAILED.format("Broken pipe (os error 32)"))
+    expected = {"cancelled": {True}, "peer-resets": {SEND_FAILED.format("Connection reset by peer (os error 104)"),
+                                                     SEND_FAILED.format("Broken pipe (os error 32)")}}
+    assert run(scenario()) in expected[ending]

@@ -2,8 +2,8 @@
 order for several receivers are checked in C++."""
 import asyncio
 import gc
-import sys
 import logging
+import sys
 
 import pytest
 
@@ -26,15 +26,7 @@ async def read_bytes(stream, count: int) -> bytes:
     return out
 
 
-def test_class_shape():
-    with pytest.raises(TypeError, match="No constructor defined for PyTcpStream"):
-        kx.PyTcpStream()
-    assert kx.PyTcpStream.__module__ == "builtins"
-
-
 def test_stream_sees_only_later_chunks_also_when_taken_before_connect(caplog):
-    caplog.set_level(logging.DEBUG, logger=PY_TCP_LOGGER)
-
     async def scenario():
         async with DeviceEmulator() as dev:
             client = kx.PyTcpClient("127.0.0.1", dev.port)
@@ -47,27 +39,33 @@ def test_stream_sees_only_later_chunks_also_when_taken_before_connect(caplog):
             assert late.__aiter__() is late
             await conn.send(b"after")
             async for chunk in late:
-                return chunk, await read_bytes(early, 5)
+                return early, chunk, await read_bytes(early, 5)
 
-    assert run(scenario()) == (b"after", b"after")
+    early, *chunks = run(scenario())
+    assert chunks == [b"after", b"after"]
     assert "Received data: [1, 2, 255]" in messages(caplog, PY_TCP_LOGGER, logging.DEBUG)
+    with pytest.raises(RuntimeError, match="no running event loop"):
+        early.__anext__()
 
 
-def test_lagging_stream_reports_once_then_resumes_at_oldest_held_chunk():
-    """Chunks are paced so each read returns exactly one of them."""
-    chunks = [bytes([i % 256]) * 3 for i in range(140)]
+def test_reads_take_turns_and_a_lagging_stream_resumes_at_the_oldest_held_chunk():
+    """Two reads created at once get consecutive chunks (the stream lock orders
+    them); then the stream falls behind: one RuntimeError, then the oldest
+    chunk still held. Chunks are paced so each read returns one of them."""
+    chunks = [bytes([i]) * 3 for i in range(140)]
 
     async def scenario():
         async with DeviceEmulator() as dev:
             client, conn = await attach(dev, stream_messages=False)
-            slow = await client.get_data_stream()
-            pace = await client.get_data_stream()
+            stream, pace = await client.get_data_stream(), await client.get_data_stream()
+            first, second = stream.__anext__(), stream.__anext__()  # the borrow was released by the first call
             for chunk in chunks:
                 await conn.send(chunk)
                 assert await pace.__anext__() == chunk
-            return await slow.__anext__(), await slow.__anext__()
+            return sorted([await first, await second]), await stream.__anext__(), await stream.__anext__()
 
-    lag, after = run(scenario())
+    both, lag, after = run(scenario())
+    assert both == chunks[:2]
     assert isinstance(lag, RuntimeError) and str(lag) == ENDED
     assert after == chunks[140 - 128]
 
@@ -93,38 +91,10 @@ def test_stream_ends_when_client_released(connected):
             assert not pending.done()
             del client
             gc.collect()
-            return [await asyncio.wait_for(pending, 5)] + [await asyncio.wait_for(stream.__anext__(), 5)]
+            return [await asyncio.wait_for(pending, 5), await asyncio.wait_for(stream.__anext__(), 5)]
 
     for item in run(scenario()):
         assert isinstance(item, RuntimeError) and str(item) == ENDED
-
-
-def test_concurrent_next_calls_get_consecutive_chunks():
-    async def scenario():
-        async with DeviceEmulator() as dev:
-            client, conn = await attach(dev, stream_messages=False)
-            stream = await client.get_data_stream()
-            pace = await client.get_data_stream()
-            first = stream.__anext__()
-            second = stream.__anext__()  # the borrow was released by the first call
-            await asyncio.sleep(0.05)
-            for chunk in (b"one", b"two"):
-                await conn.send(chunk)
-                await pace.__anext__()
-            return await first, await second
-
-    # Each takes the stream lock in turn: both chunks, one each, none twice.
-    assert sorted(run(scenario())) == [b"one", b"two"]
-
-
-def test_next_without_running_loop_raises():
-    async def make():
-        return await kx.PyTcpClient("127.0.0.1", 9).get_data_stream()
-
-    stream = run(make())
-    for call in (stream.__anext__, kx.PyTcpClient("127.0.0.1", 9).get_data_stream):
-        with pytest.raises(RuntimeError, match="no running event loop"):
-            call()
 
 
 def test_calls_leave_no_references_behind():
@@ -138,11 +108,10 @@ def test_calls_leave_no_references_behind():
                 await client.connect(p)
                 await client.send_command(1, b"ping")
                 await conn.send(b"x")
-                chunk = await stream.__anext__()
-                assert chunk == b"x"
+                assert await stream.__anext__() == b"x"
                 with pytest.raises(RuntimeError):
                     await kx.PyTcpClient("127.0.0.1", 9).get_eeg_config()
-            del stream, chunk
+            del stream
             gc.collect()
             return before, (sys.getrefcount(client), sys.getrefcount(p))
 

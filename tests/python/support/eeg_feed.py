@@ -2,7 +2,7 @@
 
 The consumer tasks run on worker threads; a sentinel App2Mcu frame after each
 batch makes them log "Received message: App2Mcu(AppMain { msg_id: N, ..." and
-the handler installed here reports it, so a test knows every message before
+the handler installed here records it, so a test knows every message before
 the sentinel has been stored.
 """
 from __future__ import annotations
@@ -10,42 +10,32 @@ from __future__ import annotations
 import asyncio
 import itertools
 import logging
-import threading
 
 import kx_proto_sdk as kx
 
 from support.frames import MODULE_APP, MODULE_MCU, MainApp, field_varint, frame
 
-CONSUMER_LOGGER = "kx_proto_sdk.python.eeg_cap.py_mod_eeg_cap"
-
 
 class _Collector(logging.Handler):
     def __init__(self):
         super().__init__(logging.INFO)
-        self._guard = threading.Lock()
-        self.messages: list[str] = []
+        self.messages: list[str] = []  # appended under the handler's own lock
 
     def emit(self, record):
-        with self._guard:
-            self.messages.append(record.getMessage())
+        self.messages.append(record.getMessage())
 
     def count(self, needle: str) -> int:
-        with self._guard:
-            return sum(needle in m for m in self.messages)
+        return sum(needle in m for m in list(self.messages))
 
 
 # Installed at import, before any consumer writes a record: the module caches
 # each logger's level on the first record of its target.
 collector = _Collector()
-_logger = logging.getLogger(CONSUMER_LOGGER)
+_logger = logging.getLogger("kx_proto_sdk.python.eeg_cap.py_mod_eeg_cap")
 _logger.setLevel(logging.INFO)
 _logger.addHandler(collector)
 
 _sentinel_ids = itertools.count(0x7000_0000)
-
-
-def app_to_mcu_frame(msg_id: int) -> bytes:
-    return frame(field_varint(1, msg_id), MODULE_APP, MODULE_MCU)
 
 
 async def wait_logged(needle: str, times: int = 1, timeout: float = 10.0) -> None:
@@ -63,7 +53,7 @@ async def feed(parser: kx.MessageParser, messages: list[MainApp], consumers: int
         for msg in messages[start:start + batch]:
             parser.receive_data(msg.frame())
         sentinel = next(_sentinel_ids)
-        parser.receive_data(app_to_mcu_frame(sentinel))
+        parser.receive_data(frame(field_varint(1, sentinel), MODULE_APP, MODULE_MCU))
         await wait_logged(f"msg_id: {sentinel},", consumers)
 
 

@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import asyncio
 import logging
-import time
 
 import kx_proto_sdk as kx
 
@@ -19,26 +18,22 @@ def enable_link_debug_logs() -> None:
 
 
 def run(coro, timeout: float = 20.0):
-    async def bounded():
-        return await asyncio.wait_for(coro, timeout)
-    return asyncio.run(bounded())
+    return asyncio.run(asyncio.wait_for(coro, timeout))
 
 
-async def eventually(predicate, timeout: float = 5.0, interval: float = 0.01):
+async def eventually(predicate, timeout: float = 5.0):
     """Polls `predicate` on the event loop until it is truthy; returns its value."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + timeout
+    while not (value := predicate()):
+        if loop.time() > deadline:
             raise AssertionError("condition not reached in time")
-        await asyncio.sleep(interval)
+        await asyncio.sleep(0.01)
+    return value
 
 
 def messages(caplog, logger: str, level: int | None = None) -> list[str]:
-    return [r.getMessage() for r in caplog.records
-            if r.name == logger and (level is None or r.levelno == level)]
+    return [r.getMessage() for r in caplog.records if r.name == logger and level in (None, r.levelno)]
 
 
 def parser(device_id: str = "cap-1"):
