@@ -22,10 +22,6 @@ GAIN_24 = int(eeg_cap.EegSignalGain.GAIN_24)
 ALREADY = "Connection already exists."
 
 
-def expected_rows(script, copies=1):
-    return sorted([frames.row(s, GAIN_24) for s in script.sent] * copies)
-
-
 @pytest.fixture
 def eeg_buffer():
     """An empty process-wide EEG buffer that keeps everything during the test;
@@ -78,16 +74,21 @@ def test_whole_road_from_device_bytes_to_decoded_rows(eeg_buffer, caplog, host):
     assert f"Connecting to {host}:{port}" in log and "tcp enable_listening" in log
 
 
-def test_failed_connect_leaves_its_receive_task_and_parsers_share_one_byte_stream(eeg_buffer, caplog):
-    """The receive task of a refused connect parses the next connection's
-    bytes; a second parser on the same connection parses them too."""
+def test_every_connect_adds_a_receive_task_with_a_copy_of_the_parser(eeg_buffer, caplog):
+    """The task of a refused connect parses the next connection's bytes; each
+    copy completes the head its parser held at connect (the object itself
+    still holds it); a second parser parses the same bytes; a peer closing
+    mid-frame ends the read loop and a later connect keeps the old stream."""
     script = frames.EegStreamScript()
+    split = script.message().frame()
+    rows = [frames.row(s, GAIN_24) for s in script.sent]
 
     async def scenario():
         probe = socket.create_server(("127.0.0.1", 0))  # a free port, refused once
         port = probe.getsockname()[1]
         probe.close()
         p, q = parser("a"), parser("b")
+        p.receive_data(split[:20])
         client = kx.PyTcpClient("127.0.0.1", port)
         with pytest.raises(RuntimeError) as info:
             await client.connect(p)
@@ -95,40 +96,20 @@ def test_failed_connect_leaves_its_receive_task_and_parsers_share_one_byte_strea
             for x in (p, q):
                 assert await client.connect(x) == ()
                 await x.start_message_stream()
-            await (await dev.wait_connection()).send(script.message().frame())
-            return str(info.value), sorted(await collect_rows(12)), len(dev.connections)
-
-    error, rows, connections = run(scenario())
-    assert error == "Failed to connect to TCP server: Connection refused (os error 111)"
-    assert (rows, connections) == (expected_rows(script, 3), 1)
-    assert messages(caplog, PY_TCP_LOGGER, logging.DEBUG).count("Starting receive tcp data") == 3
-    assert messages(caplog, TCP_LOGGER, logging.WARNING) == [ALREADY]
-
-
-def test_second_connect_copies_the_half_frame_and_never_reconnects(eeg_buffer, caplog):
-    """A head given before connect is completed by each copy (and still by the
-    object itself); a peer closing mid-frame ends the loop, and a later
-    connect finds the old stream in place."""
-    script = frames.EegStreamScript()
-    frame = script.message().frame()
-    head, tail = frame[:20], frame[20:]
-
-    async def scenario():
-        async with DeviceEmulator() as dev:
-            p = parser()
-            p.receive_data(head)
-            client, conn = await attach(dev, p, p)
-            await conn.send(tail)
-            copies = sorted(await collect_rows(8))
-            p.receive_data(tail)  # the object's own state still holds the head
+            conn = await dev.wait_connection()
+            await conn.send(split[20:] + script.message().frame())  # q's copy sees only the second whole
+            copies = sorted(await collect_rows(2 * 4 + 3 * 4))
+            p.receive_data(split[20:])
             own = await collect_rows(4)
             await conn.send(script.message(keep=False).frame()[:30])
             await conn.close()
             await eventually(lambda: "Connection closed by peer." in messages(caplog, TCP_LOGGER))
             assert await client.connect(p) == ()
-            return copies, own
+            return str(info.value), copies, own, len(dev.connections)
 
-    assert run(scenario()) == (expected_rows(script, 2), expected_rows(script))
+    assert run(scenario()) == ("Failed to connect to TCP server: Connection refused (os error 111)",
+                               sorted(rows * 2 + [frames.row(s, GAIN_24) for s in script.sent[4:]] * 3), rows, 1)
+    assert messages(caplog, PY_TCP_LOGGER, logging.DEBUG).count("Starting receive tcp data") == 4
     assert messages(caplog, TCP_LOGGER, logging.WARNING) == [ALREADY] * 2
 
 
@@ -136,13 +117,8 @@ def test_slow_parser_copy_lags_and_goes_on(caplog):
     """A logging handler that stalls the receive task (it parses junk, which
     logs) lets the raw channel run more than 128 chunks ahead of it."""
     parser_logger = logging.getLogger("kx_proto_sdk.proto.msg_parser")
-
-    class Stall(logging.Handler):
-        def emit(self, record):
-            time.sleep(0.005)
-
-    stall = Stall(logging.WARNING)
-    parser_logger.addHandler(stall)
+    stall = lambda record: time.sleep(0.005) or True  # noqa: E731
+    parser_logger.addFilter(stall)
 
     async def scenario():
         async with DeviceEmulator() as dev:
@@ -157,7 +133,7 @@ def test_slow_parser_copy_lags_and_goes_on(caplog):
     try:
         run(scenario(), timeout=60)
     finally:
-        parser_logger.removeHandler(stall)
+        parser_logger.removeFilter(stall)
     lags = messages(caplog, PY_TCP_LOGGER, logging.ERROR)
     assert lags and all(re.fullmatch(r"Error receiving tcp data: Lagged\(\d+\)", m) for m in lags)
 

@@ -7,19 +7,17 @@ the sentinel has been stored.
 """
 from __future__ import annotations
 
-import asyncio
 import itertools
 import logging
 
 import kx_proto_sdk as kx
 
 from support.frames import MODULE_APP, MODULE_MCU, MainApp, field_varint, frame
+from support.tcp_helpers import eventually
 
 
 class _Collector(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.INFO)
-        self.messages: list[str] = []  # appended under the handler's own lock
+    messages: list[str] = []  # appended under the handler's own lock
 
     def emit(self, record):
         self.messages.append(record.getMessage())
@@ -30,21 +28,14 @@ class _Collector(logging.Handler):
 
 # Installed at import, before any consumer writes a record: the module caches
 # each logger's level on the first record of its target.
-collector = _Collector()
-_logger = logging.getLogger("kx_proto_sdk.python.eeg_cap.py_mod_eeg_cap")
-_logger.setLevel(logging.INFO)
-_logger.addHandler(collector)
-
+collector = _Collector(logging.INFO)
+logging.getLogger("kx_proto_sdk.python.eeg_cap.py_mod_eeg_cap").setLevel(logging.INFO)
+logging.getLogger("kx_proto_sdk.python.eeg_cap.py_mod_eeg_cap").addHandler(collector)
 _sentinel_ids = itertools.count(0x7000_0000)
 
 
 async def wait_logged(needle: str, times: int = 1, timeout: float = 10.0) -> None:
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + timeout
-    while collector.count(needle) < times:
-        if loop.time() > deadline:
-            raise AssertionError(f"consumer did not log {needle!r} {times} time(s)")
-        await asyncio.sleep(0.002)
+    await eventually(lambda: collector.count(needle) >= times, timeout, interval=0.002)
 
 
 async def feed(parser: kx.MessageParser, messages: list[MainApp], consumers: int = 1, batch: int = 64) -> None:

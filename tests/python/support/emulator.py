@@ -1,6 +1,6 @@
 """A stand-in for the EEG cap on loopback: an asyncio TCP server, on the test's
 own event loop, that records the bytes the module sends and sends what the
-test gives it."""
+test gives it. Usage: ``async with DeviceEmulator() as dev: ... dev.port ...``."""
 from __future__ import annotations
 
 import asyncio
@@ -8,17 +8,8 @@ import socket
 
 
 class Connection:
-    def __init__(self, dev: "DeviceEmulator", reader: asyncio.StreamReader, writer: asyncio.StreamWriter):
-        self.dev, self.reader, self.writer = dev, reader, writer
-        self.received = bytearray()
-
-    async def _pump(self) -> None:
-        try:
-            while data := await self.reader.read(65536):
-                self.received += data
-                await self.dev._changed()
-        except ConnectionError:
-            pass
+    def __init__(self, dev: "DeviceEmulator", writer: asyncio.StreamWriter):
+        self.dev, self.writer, self.received = dev, writer, bytearray()
 
     async def wait_received(self, count: int) -> bytes:
         """Waits until at least `count` bytes have come; returns all received so far."""
@@ -39,8 +30,7 @@ class Connection:
 
 
 class DeviceEmulator:
-    """Usage: ``async with DeviceEmulator() as dev: ... dev.port ...``. With
-    `read` false the device never reads, so the client's writes pile up."""
+    """With `read` false the device never reads, so the client's writes pile up."""
 
     def __init__(self, host: str = "127.0.0.1", port: int = 0, *, read: bool = True):
         self.host, self.port, self.read = host, port, read
@@ -59,22 +49,27 @@ class DeviceEmulator:
             conn.abort()
         await self._server.wait_closed()
 
-    async def _on_client(self, reader, writer) -> None:
-        conn = Connection(self, reader, writer)
+    async def _on_client(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        conn = Connection(self, writer)
         if not self.read:
             writer.transport.pause_reading()
             writer.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         self.connections.append(conn)
-        await self._changed()
-        if self.read:
-            await conn._pump()
+        try:
+            while True:
+                await self._notify()
+                if not self.read or not (data := await reader.read(65536)):
+                    return
+                conn.received += data
+        except ConnectionError:
+            pass
 
-    async def _changed(self) -> None:
+    async def _notify(self) -> None:
         async with self._condition:
             self._condition.notify_all()
 
     async def until(self, predicate, timeout: float = 5.0) -> None:
-        """Waits until `predicate()` holds after a connection or data came."""
+        """Waits until `predicate()` holds, checked after each connection or data that came."""
         async with self._condition:
             await asyncio.wait_for(self._condition.wait_for(predicate), timeout)
 

@@ -1,10 +1,7 @@
-"""Independent encoder of the EEG cap's wire format for the tests.
-
-Written from the protocol description, not from the module's C++ code, so
-tests can check the module against a second implementation: CRC-16/MODBUS,
-header-version-2 frames of the cap's family, the AppMain commands the module
-sends and the MainApp messages the device sends, and the decoded EEG rows.
-"""
+"""Independent encoder of the EEG cap's wire format, written from the protocol
+description and not from the module's code: CRC-16/MODBUS, header-version-2
+frames, the AppMain commands the module sends, the MainApp messages the device
+sends, and the rows the EEG buffer gives for them."""
 from __future__ import annotations
 
 import struct
@@ -43,6 +40,11 @@ def field_bytes(tag: int, payload: bytes) -> bytes:
     return varint((tag << 3) | 2) + varint(len(payload)) + payload
 
 
+def varint_fields(values) -> bytes:
+    """Varint fields numbered from 1, one per value, zeros left out."""
+    return b"".join(field_varint(i + 1, v) for i, v in enumerate(values))
+
+
 def frame(payload: bytes, src: int = MODULE_MCU, dst: int = MODULE_APP) -> bytes:
     body = b"QNLR\x02\x0b" + struct.pack("<H", len(payload)) + bytes([src, dst, 0]) + payload
     return body + struct.pack("<H", crc16_modbus(body))
@@ -50,9 +52,7 @@ def frame(payload: bytes, src: int = MODULE_MCU, dst: int = MODULE_APP) -> bytes
 
 def command(msg_id: int, target: int, cmd: int, config: tuple[int, ...] | None = None) -> bytes:
     """The frame of an AppMain command: `target` EEG or IMU, its config values in field order."""
-    request = field_varint(1, cmd)
-    if config is not None:
-        request += field_bytes(2, b"".join(field_varint(i + 1, v) for i, v in enumerate(config)))
+    request = field_varint(1, cmd) + (b"" if config is None else field_bytes(2, varint_fields(config)))
     return frame(field_varint(1, msg_id) + field_bytes(target, request), MODULE_APP, MODULE_MCU)
 
 
@@ -69,9 +69,7 @@ class MainApp:
     samples: list[EegSample] | None = None  # up to four; None = no EegData
 
     def encode(self) -> bytes:
-        eeg = b""
-        if self.config is not None:
-            eeg += field_bytes(1, b"".join(field_varint(i + 1, v) for i, v in enumerate(self.config)))
+        eeg = b"" if self.config is None else field_bytes(1, varint_fields(self.config))
         if self.samples is not None:
             eeg += field_bytes(2, b"".join(field_bytes(i + 1, field_varint(1, s.timestamp) + field_bytes(2, s.data))
                                            for i, s in enumerate(self.samples)))
@@ -111,10 +109,7 @@ class EegStreamScript:
     sent: list[EegSample] = field(default_factory=list)
 
     def message(self, keep: bool = True) -> MainApp:
-        start = self.next_timestamp
-        samples = [EegSample(t, sample_block(t)) for t in range(start, start + 4)]
-        self.next_timestamp += 4
-        self.next_msg_id += 1
-        if keep:
-            self.sent += samples
+        samples = [EegSample(t, sample_block(t)) for t in range(self.next_timestamp, self.next_timestamp + 4)]
+        self.sent += samples if keep else []
+        self.next_msg_id, self.next_timestamp = self.next_msg_id + 1, self.next_timestamp + 4
         return MainApp(msg_id=self.next_msg_id - 1, samples=samples)

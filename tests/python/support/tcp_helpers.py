@@ -21,14 +21,12 @@ def run(coro, timeout: float = 20.0):
     return asyncio.run(asyncio.wait_for(coro, timeout))
 
 
-async def eventually(predicate, timeout: float = 5.0):
+async def eventually(predicate, timeout: float = 5.0, interval: float = 0.01):
     """Polls `predicate` on the event loop until it is truthy; returns its value."""
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + timeout
+    deadline = asyncio.get_running_loop().time() + timeout
     while not (value := predicate()):
-        if loop.time() > deadline:
-            raise AssertionError("condition not reached in time")
-        await asyncio.sleep(0.01)
+        assert asyncio.get_running_loop().time() < deadline, "condition not reached in time"
+        await asyncio.sleep(interval)
     return value
 
 
@@ -41,8 +39,8 @@ def parser(device_id: str = "cap-1"):
 
 
 async def attach(dev, *parsers, host: str = "127.0.0.1", stream_messages: bool = True):
-    """A client of the emulator `dev`, connected once per parser (one fresh
-    parser by default); each distinct parser then feeds the EEG buffer unless
+    """A client of the emulator `dev`, connected once per parser (default: one
+    new parser), each distinct parser feeding the EEG buffer unless
     `stream_messages` is false. Returns (client, emulator side of the connection)."""
     parsers = parsers or (parser(),)
     client = kx.PyTcpClient(host, dev.port)
