@@ -1,3 +1,5 @@
+import weakref
+
 import pytest
 
 import kx_proto_sdk as kx
@@ -29,6 +31,10 @@ def test_variants_in_declaration_order_with_text_code_and_equality(cls):
         assert repr(v) == str(v) == format(v) == f"{v}" == f"{cls.__name__}.{name}"
         assert getattr(cls, name) is getattr(cls, name) and bool(v) is True
         assert v == int(v) and int(v) == v and not (v != int(v))
+    with pytest.raises(AttributeError):  # no instance dict or weak references
+        v.extra = 1
+    with pytest.raises(TypeError):
+        weakref.ref(v)
 
 
 def test_equality_rules():
@@ -45,10 +51,9 @@ def test_equality_rules():
             self.value = value
 
         def __index__(self):
-            return self.value if self.value is not None else int("x")
+            return int(self.value)
 
-    assert kx.MsgType.Orvel == Index(11)
-    assert kx.MsgType.Orvel != Index(None)  # the conversion error is discarded
+    assert kx.MsgType.Orvel == Index(11) and kx.MsgType.Orvel != Index("x")  # a failed conversion is no match
 
 
 def test_no_ordering_hash_or_extras():

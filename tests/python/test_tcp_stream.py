@@ -3,14 +3,16 @@ order for several receivers are checked in C++."""
 import asyncio
 import gc
 import logging
+import re
 import sys
+import time
 
 import pytest
 
 import kx_proto_sdk as kx
 
 from support.emulator import DeviceEmulator
-from support.tcp_helpers import PY_TCP_LOGGER, attach, enable_link_debug_logs, messages, parser, run
+from support.tcp_helpers import PY_TCP_LOGGER, attach, enable_link_debug_logs, eventually, messages, parser, run
 
 enable_link_debug_logs()
 
@@ -39,30 +41,39 @@ def test_stream_sees_only_later_chunks_also_when_taken_before_connect(caplog):
         early.__anext__()
 
 
-def test_reads_take_turns_and_a_lagging_stream_resumes_at_the_oldest_held_chunk():
+def test_reads_take_turns_and_lagging_readers_report_the_loss_and_go_on(caplog):
     """Two reads created at once get consecutive chunks (the stream lock orders
-    them); then the stream falls behind: one RuntimeError, then the oldest
-    chunk still held. Chunks are paced so each read returns one of them; no
-    call keeps a reference to the client."""
-    chunks = [bytes([i]) * 3 for i in range(140)]
+    them). Then a stream that is not read, and the receive task stalled by a
+    slow logging filter (its parser copy logs every junk chunk), fall more than
+    128 chunks behind: the stream yields one RuntimeError and goes on at the
+    oldest chunk held, the task logs the loss and goes on. Chunks are paced so
+    each read returns one of them; no call keeps a reference to the client."""
+    chunks = [bytes([0x20 + i % 64, 0x20 + i // 64]) * 12 for i in range(300)]
+    parser_logger = logging.getLogger("kx_proto_sdk.proto.msg_parser")
+    stall = lambda record: time.sleep(0.005) or True  # noqa: E731
 
     async def scenario():
         async with DeviceEmulator() as dev:
-            client, conn = await attach(dev, stream_messages=False)
+            client, conn = await attach(dev)
             refs = sys.getrefcount(client)
             stream, pace = await client.get_data_stream(), await client.get_data_stream()
             first, second = stream.__anext__(), stream.__anext__()  # the borrow was released by the first call
             for chunk in chunks:
                 await conn.send(chunk)
                 assert await pace.__anext__() == chunk
-            result = sorted([await first, await second]), await stream.__anext__(), await stream.__anext__()
+            assert sorted([await first, await second]) == chunks[:2]
+            lag, after = await stream.__anext__(), await stream.__anext__()
+            assert isinstance(lag, RuntimeError) and str(lag) == ENDED and after == chunks[300 - 128]
             assert sys.getrefcount(client) == refs
-            return result
+            await eventually(lambda: messages(caplog, PY_TCP_LOGGER, logging.ERROR), 20)
 
-    both, lag, after = run(scenario())
-    assert both == chunks[:2]
-    assert isinstance(lag, RuntimeError) and str(lag) == ENDED
-    assert after == chunks[140 - 128]
+    parser_logger.addFilter(stall)
+    try:
+        run(scenario(), timeout=60)
+    finally:
+        parser_logger.removeFilter(stall)
+    lags = messages(caplog, PY_TCP_LOGGER, logging.ERROR)
+    assert lags and all(re.fullmatch(r"Error receiving tcp data: Lagged\(\d+\)", m) for m in lags)
 
 
 def test_stream_ends_when_client_released():
