@@ -6,15 +6,14 @@ import pytest
 import kx_proto_sdk
 from kx_proto_sdk import eeg_cap
 
-TOP_ALL = "MsgType NoiseTypes DownsamplingOperations MessageParser MessageStream PyTcpClient PyTcpStream get_bytes eeg_cap"
+TOP_ALL = ("MsgType NoiseTypes DownsamplingOperations MessageParser MessageStream PyTcpClient PyTcpStream get_bytes "
+           "eeg_cap").split()
 EEG_CAP_ALL = ("EegSampleRate EegSignalGain EegSignalSource ImuSampleRate WiFiSecurity mdns_scan set_eeg_buffer_cfg "
                "clear_eeg_buffer get_eeg_buffer parse_eeg_data apply_high_pass_filter apply_low_pass_filter "
                "apply_band_pass_filter apply_band_stop_filter apply_downsampling set_env_noise_filter_cfg "
-               "remove_env_noise set_eeg_data_callback ecap_set_imu_data_callback")
-TOP_ALL, EEG_CAP_ALL = TOP_ALL.split(), EEG_CAP_ALL.split()
+               "remove_env_noise set_eeg_data_callback ecap_set_imu_data_callback").split()
 CLASSES = [getattr(kx_proto_sdk, n) for n in TOP_ALL[:7]] + [getattr(eeg_cap, n) for n in EEG_CAP_ALL[:5]]
-CONSTRUCTOR_SIGNATURES = {"MessageParser": "(device_id, msg_type)", "PyTcpClient": "(addr, port)",
-                          "EegSignalGain": "(value)"}
+SIGNATURES = {"MessageParser": "(device_id, msg_type)", "PyTcpClient": "(addr, port)", "EegSignalGain": "(value)"}
 
 
 def test_registration_and_module_attributes():
@@ -30,7 +29,7 @@ def test_registration_and_module_attributes():
 def test_class_shape(cls):
     name = cls.__name__
     assert (cls.__module__, cls.__qualname__) == ("builtins", name)
-    sig = CONSTRUCTOR_SIGNATURES.get(name)
+    sig = SIGNATURES.get(name)
     assert (cls.__text_signature__, cls.__doc__) == ((sig, "") if sig else (None, None))
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
@@ -67,7 +66,7 @@ def test_imports_failed_repeated_and_from_a_subinterpreter(fresh_python):
         del sys.modules["kx_proto_sdk"]
         import kx_proto_sdk, _testcapi
         print(first is kx_proto_sdk, kx_proto_sdk.get_bytes(), flush=True)
-        _testcapi.run_in_subinterp("try:\\n import kx_proto_sdk\\nexcept ImportError:\\n print('refused', flush=True)\\n")
+        _testcapi.run_in_subinterp("try:\\n import kx_proto_sdk\\nexcept ImportError:\\n print('refused')\\n")
     """)
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines() == ["PanicException False True", "True hello_python", "refused"]

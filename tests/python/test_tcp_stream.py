@@ -19,28 +19,6 @@ enable_link_debug_logs()
 ENDED = "Stream ended unexpectedly"
 
 
-def test_stream_sees_only_later_chunks_also_when_taken_before_connect(caplog):
-    async def scenario():
-        async with DeviceEmulator() as dev:
-            client = kx.PyTcpClient("127.0.0.1", dev.port)
-            early = await client.get_data_stream()
-            await client.connect(parser())
-            conn = await dev.wait_connection()
-            await conn.send(b"\x01\x02\xff")
-            assert await early.__anext__() == b"\x01\x02\xff"  # a paced write is one chunk
-            late = await client.get_data_stream()
-            assert late.__aiter__() is late
-            await conn.send(b"after")
-            async for chunk in late:
-                return early, chunk, await early.__anext__()
-
-    early, *chunks = run(scenario())
-    assert chunks == [b"after", b"after"]
-    assert "Received data: [1, 2, 255]" in messages(caplog, PY_TCP_LOGGER, logging.DEBUG)
-    with pytest.raises(RuntimeError, match="no running event loop"):
-        early.__anext__()
-
-
 def test_reads_take_turns_and_lagging_readers_report_the_loss_and_go_on(caplog):
     """Two reads created at once get consecutive chunks (the stream lock orders
     them). Then a stream that is not read, and the receive task stalled by a
@@ -76,22 +54,35 @@ def test_reads_take_turns_and_lagging_readers_report_the_loss_and_go_on(caplog):
     assert lags and all(re.fullmatch(r"Error receiving tcp data: Lagged\(\d+\)", m) for m in lags)
 
 
-def test_stream_ends_when_client_released():
-    """A read pending across the peer's close waits while the client lives;
-    once the client and its read loop are gone every read ends the stream."""
+def test_stream_from_before_connect_until_the_client_is_gone(caplog):
+    """A stream sees only the chunks that come after it was taken, also when
+    taken before connect; a read pending across the peer's close waits while
+    the client lives; once the client and its read loop are gone, every read
+    ends the stream."""
     async def scenario():
         async with DeviceEmulator() as dev:
-            client, conn = await attach(dev, stream_messages=False)
-            stream = await client.get_data_stream()
-            await conn.send(b"last")
-            assert await stream.__anext__() == b"last"
-            pending = asyncio.ensure_future(stream.__anext__())
+            client = kx.PyTcpClient("127.0.0.1", dev.port)
+            early = await client.get_data_stream()
+            await client.connect(parser())
+            conn = await dev.wait_connection()
+            await conn.send(b"\x01\x02\xff")
+            assert await early.__anext__() == b"\x01\x02\xff"  # a paced write is one chunk
+            late = await client.get_data_stream()
+            assert late.__aiter__() is late
+            await conn.send(b"after")
+            async for chunk in late:
+                assert chunk == b"after" == await early.__anext__()
+                break
+            pending = asyncio.ensure_future(early.__anext__())
             await conn.close()
             await asyncio.sleep(0.3)  # the read loop sees the close and ends
             assert not pending.done()
             del client
             gc.collect()
-            return [await asyncio.wait_for(pending, 5), await asyncio.wait_for(stream.__anext__(), 5)]
+            return early, [await asyncio.wait_for(pending, 5), await asyncio.wait_for(late.__anext__(), 5)]
 
-    for item in run(scenario()):
-        assert isinstance(item, RuntimeError) and str(item) == ENDED
+    early, ends = run(scenario())
+    assert all(isinstance(item, RuntimeError) and str(item) == ENDED for item in ends)
+    assert "Received data: [1, 2, 255]" in messages(caplog, PY_TCP_LOGGER, logging.DEBUG)
+    with pytest.raises(RuntimeError, match="no running event loop"):
+        early.__anext__()

@@ -1,10 +1,7 @@
-"""Feeding EEG messages through a MessageParser and waiting for the consumer tasks.
-
-The consumer tasks run on worker threads; a sentinel App2Mcu frame after each
-batch makes them log "Received message: App2Mcu(AppMain { msg_id: N, ..." and
-the handler installed here records it, so a test knows every message before
-the sentinel has been stored.
-"""
+"""Feeding EEG messages through a MessageParser and waiting for the consumer
+tasks (on worker threads): a sentinel App2Mcu frame after each batch makes them
+log "Received message: App2Mcu(AppMain { msg_id: N, ...", which the handler
+installed here records, so every message before it has been stored."""
 from __future__ import annotations
 
 import itertools
