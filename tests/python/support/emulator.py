@@ -1,20 +1,22 @@
 """A stand-in for the EEG cap on loopback: an asyncio TCP server, on the test's
-own event loop, that records the bytes the module sends and sends what the
-test gives it. Usage: ``async with DeviceEmulator() as dev: ... dev.port ...``."""
+own event loop, that records the bytes and commands the module sends and sends
+what the test gives it. Usage: ``async with DeviceEmulator() as dev: ... dev.port ...``."""
 from __future__ import annotations
 
 import asyncio
 import socket
 
+from . import frames
+
 
 class Connection:
     def __init__(self, dev: "DeviceEmulator", writer: asyncio.StreamWriter):
-        self.dev, self.writer, self.received = dev, writer, bytearray()
+        self.dev, self.writer, self.received, self.commands = dev, writer, bytearray(), []
+        self._unsplit = bytearray()
 
-    async def wait_received(self, count: int) -> bytes:
-        """Waits until at least `count` bytes have come; returns all received so far."""
-        await self.dev.until(lambda: len(self.received) >= count)
-        return bytes(self.received)
+    async def wait_for(self, predicate, timeout: float = 5.0) -> None:
+        """Waits until `predicate(connection)` holds."""
+        await self.dev.until(lambda: predicate(self), timeout)
 
     async def send(self, data: bytes) -> None:
         self.writer.write(data)
@@ -38,8 +40,7 @@ class DeviceEmulator:
         self._condition = asyncio.Condition()
 
     async def __aenter__(self) -> "DeviceEmulator":
-        family = socket.AF_INET6 if ":" in self.host else socket.AF_INET
-        self._server = await asyncio.start_server(self._on_client, self.host, self.port, family=family)
+        self._server = await asyncio.start_server(self._on_client, self.host, self.port)
         self.port = self._server.sockets[0].getsockname()[1]
         return self
 
@@ -61,6 +62,8 @@ class DeviceEmulator:
                 if not self.read or not (data := await reader.read(65536)):
                     return
                 conn.received += data
+                conn._unsplit += data
+                conn.commands += map(frames.decode_command, frames.split_frames(conn._unsplit))
         except ConnectionError:
             pass
 
@@ -73,6 +76,6 @@ class DeviceEmulator:
         async with self._condition:
             await asyncio.wait_for(self._condition.wait_for(predicate), timeout)
 
-    async def wait_connection(self, index: int = 0) -> Connection:
-        await self.until(lambda: len(self.connections) > index)
+    async def wait_connection(self, index: int = 0, timeout: float = 5.0) -> Connection:
+        await self.until(lambda: len(self.connections) > index, timeout)
         return self.connections[index]

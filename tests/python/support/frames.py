@@ -4,6 +4,7 @@ frames, the AppMain commands the module sends, the MainApp messages the device
 sends, and the rows the EEG buffer gives for them."""
 from __future__ import annotations
 
+import collections
 import struct
 from dataclasses import dataclass, field
 
@@ -41,7 +42,6 @@ def field_bytes(tag: int, payload: bytes) -> bytes:
 
 
 def varint_fields(values) -> bytes:
-    """Varint fields numbered from 1, one per value, zeros left out."""
     return b"".join(field_varint(i + 1, v) for i, v in enumerate(values))
 
 
@@ -50,16 +50,51 @@ def frame(payload: bytes, src: int = MODULE_MCU, dst: int = MODULE_APP) -> bytes
     return body + struct.pack("<H", crc16_modbus(body))
 
 
+def split_frames(buf: bytearray) -> list[bytes]:
+    """Cuts the complete frames off the front of `buf`; returns their payloads."""
+    payloads = []
+    while (start := buf.find(b"QNLR\x02\x0b")) >= 0 and len(buf) >= start + 8:
+        end = start + 13 + int.from_bytes(buf[start + 6:start + 8], "little")
+        if len(buf) < end:
+            break
+        payloads.append(bytes(buf[start + 11:end - 2]))
+        del buf[:end]
+    return payloads
+
+
+def read_varint(buf: bytes, pos: int) -> tuple[int, int]:
+    """The varint at `pos` and the position after it."""
+    size = next(i for i, byte in enumerate(buf[pos:]) if byte < 0x80) + 1
+    return sum((byte & 0x7F) << 7 * i for i, byte in enumerate(buf[pos:pos + size])), pos + size
+
+
+def decode_fields(buf: bytes) -> dict[int, int | bytes]:
+    """The last value of each field: varints as ints, length-delimited fields as bytes."""
+    fields, pos = {}, 0
+    while pos < len(buf):
+        key, pos = read_varint(buf, pos)
+        fields[key >> 3], pos = read_varint(buf, pos)
+        if key & 7 == 2:
+            fields[key >> 3], pos = buf[pos:pos + fields[key >> 3]], pos + fields[key >> 3]
+    return fields
+
+
+Command = collections.namedtuple("Command", "msg_id target cmd")  # target: EEG, IMU or None
+
+
+def decode_command(payload: bytes) -> Command:
+    top = decode_fields(payload)
+    target = next((t for t in (EEG, IMU) if t in top), None)
+    return Command(top.get(1, 0), target, target and decode_fields(top[target]).get(1, 0))
+
+
 def command(msg_id: int, target: int, cmd: int, config: tuple[int, ...] | None = None) -> bytes:
     """The frame of an AppMain command: `target` EEG or IMU, its config values in field order."""
     request = field_varint(1, cmd) + (b"" if config is None else field_bytes(2, varint_fields(config)))
     return frame(field_varint(1, msg_id) + field_bytes(target, request), MODULE_APP, MODULE_MCU)
 
 
-@dataclass
-class EegSample:
-    timestamp: int
-    data: bytes
+EegSample = collections.namedtuple("EegSample", "timestamp data")  # one sample block of an EegData message
 
 
 @dataclass
@@ -104,12 +139,11 @@ def sample_block(seed: int) -> bytes:
 @dataclass
 class EegStreamScript:
     """Consecutive MainApp EEG messages of four sample blocks each; `sent` holds the kept samples."""
-    next_msg_id: int = 1
     next_timestamp: int = 1000
     sent: list[EegSample] = field(default_factory=list)
 
     def message(self, keep: bool = True) -> MainApp:
         samples = [EegSample(t, sample_block(t)) for t in range(self.next_timestamp, self.next_timestamp + 4)]
         self.sent += samples if keep else []
-        self.next_msg_id, self.next_timestamp = self.next_msg_id + 1, self.next_timestamp + 4
-        return MainApp(msg_id=self.next_msg_id - 1, samples=samples)
+        self.next_timestamp += 4
+        return MainApp(samples=samples)

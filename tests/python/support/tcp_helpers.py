@@ -11,8 +11,7 @@ PY_TCP_LOGGER = "kx_proto_sdk.python.py_tcp_client"
 
 
 def enable_link_debug_logs() -> None:
-    """The logging bridge caches each target's level at its first record, so
-    the link's loggers are opened up before anything of it logs."""
+    """Opens up the link's loggers before anything of it logs: the bridge caches levels then."""
     for name in (TCP_LOGGER, PY_TCP_LOGGER):
         logging.getLogger(name).setLevel(logging.DEBUG)
 
@@ -39,9 +38,8 @@ def parser(device_id: str = "cap-1"):
 
 
 async def attach(dev, *parsers, host: str = "127.0.0.1", stream_messages: bool = True):
-    """A client of the emulator `dev`, connected once per parser (default: one
-    new parser), each distinct parser feeding the EEG buffer unless
-    `stream_messages` is false. Returns (client, emulator side of the connection)."""
+    """A client of the emulator `dev`, connected once per parser (default: one new parser), each distinct
+    parser feeding the EEG buffer unless `stream_messages` is false. Returns (client, emulator's connection)."""
     parsers = parsers or (parser(),)
     client = kx.PyTcpClient(host, dev.port)
     for p in parsers:
