@@ -61,8 +61,8 @@ def test_whole_road_from_device_bytes_to_decoded_rows(eeg_buffer, caplog, host):
 
     port, rows = run(scenario())
     assert rows == [frames.row(s, GAIN_24) for s in script.sent]
-    log = messages(caplog, TCP_LOGGER)
-    assert f"Connecting to {host}:{port}" in log and "tcp enable_listening" in log
+    assert f"Connecting to {host}:{port}" in messages(caplog, TCP_LOGGER, logging.INFO)
+    assert "tcp enable_listening" in messages(caplog, TCP_LOGGER, logging.DEBUG)
 
 
 def test_every_connect_adds_a_receive_task_with_a_copy_of_the_parser(eeg_buffer, caplog):
@@ -92,7 +92,7 @@ def test_every_connect_adds_a_receive_task_with_a_copy_of_the_parser(eeg_buffer,
             own = await collect_rows(4)
             await conn.send(script.message(keep=False).frame()[:30])
             await conn.close()
-            await eventually(lambda: "Connection closed by peer." in messages(caplog, TCP_LOGGER))
+            await eventually(lambda: "Connection closed by peer." in messages(caplog, TCP_LOGGER, logging.INFO))
             assert await client.connect(p) == ()
             return str(info.value), copies, own, len(dev.connections)
 
