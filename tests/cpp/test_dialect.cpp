@@ -11,35 +11,24 @@ namespace {
 
 using kx::proto::dialect_of;
 using kx::proto::FrameDialect;
-using kx::proto::ModuleIds;
 using kx::proto::MsgType;
 using Bytes = std::vector<std::uint8_t>;
 
-struct DialectRow {
-    MsgType type;
-    std::uint8_t version;
-    Bytes prefix;
-    std::size_t header_length;
-};
-
 TEST(Dialect, TableOfAllFamilies) {
-    const DialectRow rows[] = {
-        {MsgType::Varnet, 0, {'Q', 'N', 'L', 'R', 0, 0}, 0},
-        {MsgType::Pelvor, 1, {'Q', 'N', 'L', 'R', 1, 1}, 8},
-        {MsgType::Dornal, 2, {'Q', 'N', 'L', 'R', 2, 2, 1}, 12},
-        {MsgType::Strenn, 1, {'Q', 'N', 'L', 'R', 1, 3}, 8},
-        {MsgType::StrennV1_5, 1, {'Q', 'N', 'L', 'R', 1, 4}, 8},
-        {MsgType::Quibbet, 1, {'Q', 'N', 'L', 'R', 1, 5}, 8},
-        {MsgType::QuibbetV2, 1, {'Q', 'N', 'L', 'R', 1, 6}, 8},
-        {MsgType::Kessa, 2, {'Q', 'N', 'L', 'R', 2, 7, 1}, 12},
-        {MsgType::VOK, 2, {'Q', 'N', 'L', 'R', 2, 8, 1}, 12},
-        {MsgType::Tindle, 2, {'Q', 'N', 'L', 'R', 2, 9, 1}, 12},
-        {MsgType::Merrow, 0, {'Q', 'n', 'L', 'V'}, 8},
-        {MsgType::Orvel, 2, {'Q', 'N', 'L', 'R', 2, 0x0B}, 11},
-        {MsgType::Pim, 2, {'Q', 'N', 'L', 'R', 2, 0x0C, 1}, 12},
-        {MsgType::Lusk, 2, {'Q', 'N', 'L', 'R', 2, 0x0D, 1}, 12},
-        {MsgType::Brannel, 2, {'Q', 'N', 'L', 'R', 2, 0x0F, 1}, 12},
-        {MsgType::Zeph, 2, {'Q', 'N', 'L', 'R', 2, 0x10, 1}, 12}};
+    const struct {
+        MsgType type;
+        std::uint8_t version;
+        Bytes prefix;
+        std::size_t header_length;
+    } rows[] = {
+        {MsgType::Varnet, 0, {'Q', 'N', 'L', 'R', 0, 0}, 0},         {MsgType::Pelvor, 1, {'Q', 'N', 'L', 'R', 1, 1}, 8},
+        {MsgType::Dornal, 2, {'Q', 'N', 'L', 'R', 2, 2, 1}, 12},     {MsgType::Strenn, 1, {'Q', 'N', 'L', 'R', 1, 3}, 8},
+        {MsgType::StrennV1_5, 1, {'Q', 'N', 'L', 'R', 1, 4}, 8},     {MsgType::Quibbet, 1, {'Q', 'N', 'L', 'R', 1, 5}, 8},
+        {MsgType::QuibbetV2, 1, {'Q', 'N', 'L', 'R', 1, 6}, 8},      {MsgType::Kessa, 2, {'Q', 'N', 'L', 'R', 2, 7, 1}, 12},
+        {MsgType::VOK, 2, {'Q', 'N', 'L', 'R', 2, 8, 1}, 12},        {MsgType::Tindle, 2, {'Q', 'N', 'L', 'R', 2, 9, 1}, 12},
+        {MsgType::Merrow, 0, {'Q', 'n', 'L', 'V'}, 8},               {MsgType::Orvel, 2, {'Q', 'N', 'L', 'R', 2, 0x0B}, 11},
+        {MsgType::Pim, 2, {'Q', 'N', 'L', 'R', 2, 0x0C, 1}, 12},     {MsgType::Lusk, 2, {'Q', 'N', 'L', 'R', 2, 0x0D, 1}, 12},
+        {MsgType::Brannel, 2, {'Q', 'N', 'L', 'R', 2, 0x0F, 1}, 12}, {MsgType::Zeph, 2, {'Q', 'N', 'L', 'R', 2, 0x10, 1}, 12}};
     for (const auto& row : rows) {
         const FrameDialect d = dialect_of(row.type);
         EXPECT_EQ(d.type, row.type);
@@ -50,22 +39,32 @@ TEST(Dialect, TableOfAllFamilies) {
     }
 }
 
-struct SizeCase {
+struct FrameCase {
     MsgType type;
-    std::size_t payload;
-    std::size_t frame;
-    std::size_t padding;
+    std::size_t payload, frame, padding;
+    Bytes header;  // from source module 0 to destination module 2
 };
 
-class FrameSize : public testing::TestWithParam<SizeCase> {};
+class FrameLayout : public testing::TestWithParam<FrameCase> {};
 
-TEST_P(FrameSize, EncodedFrameIsDelimitedAndChecked) {
-    const SizeCase& c = GetParam();
+// Header bytes, length and padding, payload, module ids and the CRC after them.
+TEST_P(FrameLayout, EncodedFrameIsDelimitedAndChecked) {
+    const FrameCase& c = GetParam();
     const FrameDialect d = dialect_of(c.type);
     Bytes payload(c.payload);
     for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7 + 1);
-    const Bytes frame = kx::proto::encode_frame(d, ModuleIds{0, 2}, 0, payload);
+    const Bytes frame = kx::proto::encode_frame(d, {0, 2}, 0, payload);
     ASSERT_EQ(frame.size(), c.frame);
+    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + static_cast<long>(d.header_length)), c.header);
+    const std::span<const std::uint8_t> tail = std::span(frame).last(d.header_version == 0 ? 4 : 2);
+    const auto covered = std::span(frame).first(frame.size() - tail.size());
+    if (d.header_version == 0) {
+        const std::uint32_t crc = kx::utils::crc32_words(covered);
+        EXPECT_EQ(Bytes(tail.begin(), tail.end()), (Bytes{std::uint8_t(crc >> 24), std::uint8_t(crc >> 16), std::uint8_t(crc >> 8), std::uint8_t(crc)}));
+    } else {
+        const std::uint16_t crc = kx::utils::crc16_modbus(covered);
+        EXPECT_EQ(Bytes(tail.begin(), tail.end()), (Bytes{std::uint8_t(crc), std::uint8_t(crc >> 8)}));
+    }
 
     const auto extent = kx::proto::frame_extent(d, frame);
     ASSERT_TRUE(extent);
@@ -75,10 +74,8 @@ TEST_P(FrameSize, EncodedFrameIsDelimitedAndChecked) {
     const auto got = kx::proto::frame_payload(d, frame, extent->padding);
     EXPECT_EQ(Bytes(got.begin(), got.end()), payload);
     const auto modules = kx::proto::frame_modules(d, frame);
-    if (d.header_version == 1) {
-        EXPECT_FALSE(modules);
-    } else {
-        ASSERT_TRUE(modules);
+    EXPECT_EQ(modules.has_value(), d.header_version != 1);
+    if (modules) {
         EXPECT_EQ(modules->source, 0);
         EXPECT_EQ(modules->destination, 2);
     }
@@ -86,34 +83,17 @@ TEST_P(FrameSize, EncodedFrameIsDelimitedAndChecked) {
     EXPECT_FALSE(kx::proto::frame_extent(d, std::span(frame).first(d.header_length - 1)));
 }
 
-INSTANTIATE_TEST_SUITE_P(Examples, FrameSize,
-                         testing::Values(SizeCase{MsgType::Orvel, 0, 13, 0}, SizeCase{MsgType::Pelvor, 3, 13, 0},
-                                         SizeCase{MsgType::Merrow, 0, 12, 0}, SizeCase{MsgType::Merrow, 1, 16, 3},
-                                         SizeCase{MsgType::Merrow, 4, 16, 0}, SizeCase{MsgType::Merrow, 258, 272, 2},
-                                         SizeCase{MsgType::Dornal, 5, 19, 0}, SizeCase{MsgType::Zeph, 300, 314, 0},
-                                         SizeCase{MsgType::Orvel, 8179, 8192, 0}));
-
-TEST(Dialect, LengthFieldByteOrder) {
-    // Big-endian in version-0 headers, little-endian otherwise.
-    const auto length_bytes = [](MsgType type, std::size_t at) {
-        const Bytes f = kx::proto::encode_frame(dialect_of(type), {0, 2}, 0, Bytes(258));
-        return Bytes{f[at], f[at + 1]};
-    };
-    EXPECT_EQ(length_bytes(MsgType::Merrow, 6), (Bytes{1, 2}));
-    EXPECT_EQ(length_bytes(MsgType::Orvel, 6), (Bytes{2, 1}));
-    EXPECT_EQ(length_bytes(MsgType::Dornal, 7), (Bytes{2, 1}));
-}
-
-TEST(Dialect, MerrowModuleBytesAndBigEndianCrc) {
-    const FrameDialect d = dialect_of(MsgType::Merrow);
-    const Bytes frame = kx::proto::encode_frame(d, {0, 2}, 0, Bytes{9});
-    // Destination before source in version-0 headers.
-    EXPECT_EQ(frame[4], 2);
-    EXPECT_EQ(frame[5], 0);
-    const std::uint32_t crc = kx::utils::crc32_words(std::span(frame).first(12));
-    EXPECT_EQ(frame[12], crc >> 24);
-    EXPECT_EQ(frame[15], crc & 0xFF);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Examples, FrameLayout,
+    testing::Values(FrameCase{MsgType::Orvel, 0, 13, 0, {'Q', 'N', 'L', 'R', 2, 0x0B, 0, 0, 0, 2, 0}},
+                    FrameCase{MsgType::Orvel, 8179, 8192, 0, {'Q', 'N', 'L', 'R', 2, 0x0B, 0xF3, 0x1F, 0, 2, 0}},
+                    FrameCase{MsgType::Pelvor, 3, 13, 0, {'Q', 'N', 'L', 'R', 1, 1, 3, 0}},
+                    FrameCase{MsgType::Dornal, 5, 19, 0, {'Q', 'N', 'L', 'R', 2, 2, 1, 5, 0, 0, 2, 0}},
+                    FrameCase{MsgType::Zeph, 300, 314, 0, {'Q', 'N', 'L', 'R', 2, 0x10, 1, 0x2C, 1, 0, 2, 0}},
+                    FrameCase{MsgType::Merrow, 0, 12, 0, {'Q', 'n', 'L', 'V', 2, 0, 0, 0}},
+                    FrameCase{MsgType::Merrow, 1, 16, 3, {'Q', 'n', 'L', 'V', 2, 0, 0, 1}},
+                    FrameCase{MsgType::Merrow, 4, 16, 0, {'Q', 'n', 'L', 'V', 2, 0, 0, 4}},
+                    FrameCase{MsgType::Merrow, 258, 272, 2, {'Q', 'n', 'L', 'V', 2, 0, 1, 2}}));
 
 TEST(Dialect, VarnetCannotDelimitFrames) {
     const FrameDialect d = dialect_of(MsgType::Varnet);
