@@ -1,16 +1,44 @@
-// Frames and payloads for the stream parser, dispatch and builder tests.
+// Protocol Buffers wire bytes, frames and payloads for the protocol tests.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "proto/dialect.hpp"
 #include "proto/frame_scanner.hpp"
 #include "proto/parsed_message.hpp"
-#include "proto_wire.hpp"
 
 namespace kx::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes varint(std::uint64_t v) {
+    Bytes out;
+    do {
+        std::uint8_t b = v & 0x7F;
+        v >>= 7;
+        out.push_back(v ? (b | 0x80) : b);
+    } while (v);
+    return out;
+}
+
+inline Bytes key(std::uint32_t tag, std::uint32_t wire_type) {
+    return varint((static_cast<std::uint64_t>(tag) << 3) | wire_type);
+}
+
+inline Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Key, length and body of a length-delimited field.
+inline Bytes ld(std::uint32_t tag, const Bytes& body) { return cat({key(tag, 2), varint(body.size()), body}); }
+
+inline Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 inline Bytes frame_of(proto::MsgType type, std::uint8_t source, std::uint8_t destination, const Bytes& payload) {
     return proto::encode_frame(proto::dialect_of(type), {source, destination}, 0, payload);

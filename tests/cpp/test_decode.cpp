@@ -7,7 +7,7 @@
 
 #include "kx_proto_sdk_eeg_cap.pb.h"
 #include "proto/decode.hpp"
-#include "proto_wire.hpp"
+#include "frame_test_support.hpp"
 
 namespace {
 

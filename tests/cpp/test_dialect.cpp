@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 #include "proto/dialect.hpp"
@@ -18,23 +19,21 @@ TEST(Dialect, TableOfAllFamilies) {
     const struct {
         MsgType type;
         std::uint8_t version;
-        Bytes prefix;
+        std::string_view prefix;
         std::size_t header_length;
     } rows[] = {
-        {MsgType::Varnet, 0, {'Q', 'N', 'L', 'R', 0, 0}, 0},         {MsgType::Pelvor, 1, {'Q', 'N', 'L', 'R', 1, 1}, 8},
-        {MsgType::Dornal, 2, {'Q', 'N', 'L', 'R', 2, 2, 1}, 12},     {MsgType::Strenn, 1, {'Q', 'N', 'L', 'R', 1, 3}, 8},
-        {MsgType::StrennV1_5, 1, {'Q', 'N', 'L', 'R', 1, 4}, 8},     {MsgType::Quibbet, 1, {'Q', 'N', 'L', 'R', 1, 5}, 8},
-        {MsgType::QuibbetV2, 1, {'Q', 'N', 'L', 'R', 1, 6}, 8},      {MsgType::Kessa, 2, {'Q', 'N', 'L', 'R', 2, 7, 1}, 12},
-        {MsgType::VOK, 2, {'Q', 'N', 'L', 'R', 2, 8, 1}, 12},        {MsgType::Tindle, 2, {'Q', 'N', 'L', 'R', 2, 9, 1}, 12},
-        {MsgType::Merrow, 0, {'Q', 'n', 'L', 'V'}, 8},               {MsgType::Orvel, 2, {'Q', 'N', 'L', 'R', 2, 0x0B}, 11},
-        {MsgType::Pim, 2, {'Q', 'N', 'L', 'R', 2, 0x0C, 1}, 12},     {MsgType::Lusk, 2, {'Q', 'N', 'L', 'R', 2, 0x0D, 1}, 12},
-        {MsgType::Brannel, 2, {'Q', 'N', 'L', 'R', 2, 0x0F, 1}, 12}, {MsgType::Zeph, 2, {'Q', 'N', 'L', 'R', 2, 0x10, 1}, 12}};
+        {MsgType::Varnet, 0, {"QNLR\x00\x00", 6}, 0},  {MsgType::Pelvor, 1, "QNLR\x01\x01", 8},      {MsgType::Dornal, 2, "QNLR\x02\x02\x01", 12},
+        {MsgType::Strenn, 1, "QNLR\x01\x03", 8},       {MsgType::StrennV1_5, 1, "QNLR\x01\x04", 8},  {MsgType::Quibbet, 1, "QNLR\x01\x05", 8},
+        {MsgType::QuibbetV2, 1, "QNLR\x01\x06", 8},    {MsgType::Kessa, 2, "QNLR\x02\x07\x01", 12},    {MsgType::VOK, 2, "QNLR\x02\x08\x01", 12},
+        {MsgType::Tindle, 2, "QNLR\x02\x09\x01", 12},   {MsgType::Merrow, 0, "QnLV", 8},            {MsgType::Orvel, 2, "QNLR\x02\x0B", 11},
+        {MsgType::Pim, 2, "QNLR\x02\x0C\x01", 12},      {MsgType::Lusk, 2, "QNLR\x02\x0D\x01", 12},    {MsgType::Brannel, 2, "QNLR\x02\x0F\x01", 12},
+        {MsgType::Zeph, 2, "QNLR\x02\x10\x01", 12}};
     for (const auto& row : rows) {
         const FrameDialect d = dialect_of(row.type);
         EXPECT_EQ(d.type, row.type);
         EXPECT_EQ(d.header_version, row.version);
         EXPECT_EQ(d.project_id, static_cast<std::uint8_t>(row.type));
-        EXPECT_EQ(Bytes(d.header_prefix().begin(), d.header_prefix().end()), row.prefix);
+        EXPECT_EQ(Bytes(d.header_prefix().begin(), d.header_prefix().end()), Bytes(row.prefix.begin(), row.prefix.end()));
         EXPECT_EQ(d.header_length, row.header_length);
     }
 }
@@ -56,15 +55,11 @@ TEST_P(FrameLayout, EncodedFrameIsDelimitedAndChecked) {
     const Bytes frame = kx::proto::encode_frame(d, {0, 2}, 0, payload);
     ASSERT_EQ(frame.size(), c.frame);
     EXPECT_EQ(Bytes(frame.begin(), frame.begin() + static_cast<long>(d.header_length)), c.header);
-    const std::span<const std::uint8_t> tail = std::span(frame).last(d.header_version == 0 ? 4 : 2);
-    const auto covered = std::span(frame).first(frame.size() - tail.size());
-    if (d.header_version == 0) {
-        const std::uint32_t crc = kx::utils::crc32_words(covered);
-        EXPECT_EQ(Bytes(tail.begin(), tail.end()), (Bytes{std::uint8_t(crc >> 24), std::uint8_t(crc >> 16), std::uint8_t(crc >> 8), std::uint8_t(crc)}));
-    } else {
-        const std::uint16_t crc = kx::utils::crc16_modbus(covered);
-        EXPECT_EQ(Bytes(tail.begin(), tail.end()), (Bytes{std::uint8_t(crc), std::uint8_t(crc >> 8)}));
-    }
+    // The CRC follows: CRC-32 big-endian after a version-0 header, else CRC-16 little-endian.
+    const std::size_t n = d.header_version == 0 ? 4 : 2;
+    const auto covered = std::span(frame).first(frame.size() - n);
+    const std::uint32_t crc = n == 4 ? kx::utils::crc32_words(covered) : kx::utils::crc16_modbus(covered);
+    for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(frame[covered.size() + i], std::uint8_t(crc >> (n == 4 ? 24 - 8 * i : 8 * i)));
 
     const auto extent = kx::proto::frame_extent(d, frame);
     ASSERT_TRUE(extent);

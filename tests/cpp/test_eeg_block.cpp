@@ -49,20 +49,20 @@ TEST(EegBlock, StatusGroupsAreSkippedAndChannelsLandInOrder) {
     }
 }
 
+// Lengths that are not a multiple of three fail an earlier check than the others.
 TEST(EegBlock, BadLengthGivesEmptyResultAndOneError) {
-    // Lengths that are not a multiple of three fail an earlier check than the others.
+    kx::test::LogCapture log;
+    kx::test::LogCaptureScope scope(log);
     const std::pair<std::size_t, std::uint32_t> cases[] = {{0, 46}, {105, 46}, {111, 46}, {107, 41}, {109, 41}, {1, 41}};
-    for (const auto& [length, line] : cases) {
-        kx::test::LogCapture log;
-        kx::test::LogCaptureScope scope(log);
-        EXPECT_TRUE(decode_eeg_block(Bytes(length, 1), 111).empty());
-        const auto records = log.records();
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].level, kx::log::Level::Error);
-        EXPECT_EQ(records[0].message, "Invalid data length: " + std::to_string(length));
-        EXPECT_EQ(records[0].target, "kx_proto_sdk::proto::eeg_cap::msg_builder");
-        EXPECT_EQ(records[0].file, "src/proto/eeg_cap/msg_builder");
-        EXPECT_EQ(records[0].line, line);
+    for (const auto& [length, line] : cases) EXPECT_TRUE(decode_eeg_block(Bytes(length, 1), 111).empty());
+    const auto records = log.records();
+    ASSERT_EQ(records.size(), std::size(cases));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        EXPECT_EQ(records[i].level, kx::log::Level::Error);
+        EXPECT_EQ(records[i].message, "Invalid data length: " + std::to_string(cases[i].first));
+        EXPECT_EQ(records[i].target, "kx_proto_sdk::proto::eeg_cap::msg_builder");
+        EXPECT_EQ(records[i].file, "src/proto/eeg_cap/msg_builder");
+        EXPECT_EQ(records[i].line, cases[i].second);
     }
 }
 

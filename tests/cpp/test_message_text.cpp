@@ -85,12 +85,7 @@ TEST(MessageText, JsonAndDebugTextsOfWholeMessages) {
         {"MainApp", "err: 2", R"({"err":"_INVALID_PARAMS"})", "MainApp { msg_id: 0, err: InvalidParams, eeg: None, imu: None }"},
         {"BleApp", "error: 1", R"({"error":"CONFIG_ERR_HARDWARE"})",
          "BleApp { msg_id: 0, error: ConfigErrHardware, device_info: None, wifi_config: None, pairing_status: None, ota_resp: None }"},
-        {"WiFiWpaConfig", "security: 9", R"({"security":"SECURITY_WPA2_WPA3_MIXED"})",
-         R"(WiFiWpaConfig { security: SecurityWpa2Wpa3Mixed, ssid: "", password: "" })"},
         {"WiFiWpaConfig", "", "{}", R"(WiFiWpaConfig { security: SecurityNone, ssid: "", password: "" })"},
-        {"ImuConfig", "freq: 1", R"({"freq":"SR_50Hz"})", "ImuConfig { freq: Sr50hz }"},
-        {"OtaConfigResp", "state: 2 offset: 1", R"({"state":"DOWNLOAD_FINISHED","offset":1})",
-         "OtaConfigResp { state: DownloadFinished, offset: 1 }"},
         // An enum number without a name: the JSON text fails at the first one in
         // writing order; the debug text shows the number.
         {"MainApp", "err: 3", "Invalid variant 3", "MainApp { msg_id: 0, err: 3, eeg: None, imu: None }"},

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "frame_test_support.hpp"
 #include "log_capture.hpp"
 #include "proto/debug_text.hpp"
@@ -70,19 +68,6 @@ TEST_F(MsgParserTest, CopyCompletesHalfFrameAndSharesTheChannel) {
     copy.reset();
     EXPECT_EQ(rx.try_recv().status, kx::utils::RecvStatus::Item);
     EXPECT_EQ(rx.try_recv().status, kx::utils::RecvStatus::Closed);
-}
-
-TEST_F(MsgParserTest, ParserAndCopyPublishFromTwoThreads) {
-    MsgParser parser("cap-1", MsgType::Orvel);
-    auto rx = parser.sender().subscribe();
-    MsgParser copy = parser;
-    const Bytes frame = kx::test::eeg_frame(3);
-    std::thread other([&] {
-        for (int i = 0; i < 50; ++i) copy.receive_data(frame);
-    });
-    for (int i = 0; i < 50; ++i) parser.receive_data(frame);
-    other.join();
-    EXPECT_EQ(drain(rx).size(), 100u);
 }
 
 }  // namespace

@@ -72,9 +72,6 @@ def decode_error_records():
 
 # (name, parser family, chunks, expected (logger, level, message) records after construction)
 CASES = [
-    ("valid frame", "Orvel", [GOOD], []),
-    ("split frame", "Orvel", [GOOD[:20], GOOD[20:]], []),
-    ("two frames in one chunk", "Orvel", [GOOD + GOOD], []),
     ("empty chunk keeps the buffer", "Orvel", [GOOD[:20], b"", GOOD[20:]], [(PARSER, 40, "Data should not be empty")]),
     ("bytearray refused, buffer kept", "Orvel", [GOOD[:30], bytearray(b"QNLR"), GOOD[30:]], []),
     ("junk before frame", "Orvel", [b"\x01\x02\x03" + GOOD],
