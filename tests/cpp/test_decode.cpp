@@ -60,18 +60,18 @@ TEST(Decode, ErrorsGiveDescriptionAndPathInnermostFirstAndClearTheMessage) {
         {"MainApp", {0x08}, bad_varint, msg_id},
         {"MainApp", cat({{0x08}, Bytes(10, 0xFF), {0x01}}), bad_varint, msg_id},  // eleven bytes
         {"MainApp", cat({{0x08}, Bytes(9, 0xFF), {0x02}}), bad_varint, msg_id},   // above 64 bits
-        {"MainApp", {0x1A, 0x05, 0x08}, under, eeg},
+        {"MainApp", {0x1A, 0x02, 0x08}, under, eeg},  // lengths one past the end
         {"MainApp", {0x22, 0x05, 0x12, 0x03, 0x0A, 0x01, 0x15, 0xAA, 0xBB, 0xCC}, under, imu},
-        {"BleApp", ld(3, {0x12, 0x09, 'a'}), under, {{"DeviceInfo", "sn"}, {"BleApp", "device_info"}}},
+        {"BleApp", ld(3, {0x12, 0x02, 'a'}), under, {{"DeviceInfo", "sn"}, {"BleApp", "device_info"}}},
         {"AppMain", {0x1A, 0x02, 0x08, 0x96, 0x01}, exceeded, {{"AppMain", "eeg"}}},
         {"BleApp", {0x1A, 0x02, 0x0A, 0x03, 'a', 'b', 'c'}, exceeded, {{"BleApp", "device_info"}}},
         {"AppDongle", ld(4, ld(1, {0x1A, 0x02, 0xC0, 0xAF})), utf8,
          {{"WiFiWpaConfig", "password"}, {"WiFiConfig", "wpa_config"}, {"AppDongle", "wifi_config"}}},
         // Errors while skipping an unknown field add no pair of their own.
         {"MainApp", {0x1A, 0x02, 0x98, 0x06}, bad_varint, eeg},
-        {"MainApp", cat({key(99, 1), {1, 2, 3}}), under, {}},
+        {"MainApp", cat({key(99, 1), {1, 2, 3, 4, 5, 6, 7}}), under, {}},
         {"MainApp", cat({key(99, 5), {1, 2, 3}}), under, {}},
-        {"BleApp", cat({key(99, 2), {0x04, 1}}), under, {}},
+        {"BleApp", cat({key(99, 2), {0x02, 1}}), under, {}},
         {"MainApp", cat({key(99, 3), key(98, 4)}), end_group, {}},
         {"MainApp", cat({key(99, 3), {0x08, 0x01}}), bad_varint, {}},
         {"AppMain", group_nest(101), "recursion limit reached", {}},

@@ -89,19 +89,19 @@ protected:
         Bytes frame = d.can_delimit_frames() ? kx::test::frame_of(type, static_cast<std::uint8_t>(uniform(0, 3)),
                                                                   static_cast<std::uint8_t>(uniform(0, 3)), payload)
                                              : Bytes(prefix.begin(), prefix.end());
-        switch (uniform(0, 7)) {
+        switch (uniform(0, 5)) {
             case 0: return frame;
             case 1: frame[uniform(0, frame.size() - 1)] ^= static_cast<std::uint8_t>(1u << uniform(0, 7)); return frame;
             case 2: frame.resize(uniform(0, frame.size())); return frame;
-            case 3: return random_bytes(uniform(0, 64));
-            case 4: return kx::test::cat({Bytes(prefix.begin(), prefix.end()), random_bytes(uniform(0, 40))});
-            case 5: {  // a prefix with a length that cannot fit the buffer
+            case 3:  // a prefix, whole or cut short, and anything after it
+                return kx::test::cat({Bytes(prefix.begin(), prefix.begin() + static_cast<long>(uniform(0, prefix.size()))),
+                                      random_bytes(uniform(0, 40))});
+            case 4: {  // a prefix with a length that cannot fit the buffer
                 Bytes out(prefix.begin(), prefix.end());
                 out.resize(std::max<std::size_t>(d.header_length, 8) + uniform(0, 16), 0xFF);
                 return out;
             }
-            case 6: return Bytes(prefix.begin(), prefix.begin() + static_cast<long>(uniform(0, prefix.size())));
-            default: return random_bytes(uniform(0, 9000));
+            default: return random_bytes(uniform(0, 1) ? uniform(0, 64) : uniform(0, 9000));
         }
     }
 

@@ -116,14 +116,4 @@ TEST_F(FrameScannerTest, HundredsOfCorruptFramesInOneChunk) {
     EXPECT_EQ(handler.frames, std::vector<Bytes>{frame1});
 }
 
-TEST_F(FrameScannerTest, UnknownHeaderVersionIsReported) {
-    kx::proto::FrameDialect odd = dialect_of(MsgType::Pim);
-    odd.header_version = 3;
-    odd.prefix_bytes[4] = 3;
-    FrameScanner s(odd);
-    feed(s, cat({Bytes(odd.header_prefix().begin(), odd.header_prefix().end()), Bytes(10, 0)}));
-    EXPECT_EQ(log.count("Failed to parse message, error: UnsupportedHeaderVersion(Pim, 3)"), 1u);
-    EXPECT_TRUE(handler.frames.empty());
-}
-
 }  // namespace

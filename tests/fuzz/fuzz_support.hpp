@@ -1,12 +1,11 @@
 // Shared by the libFuzzer targets and the seeded randomized C++ test: a log sink
-// that formats every record, and checks of every text the consumer and the
-// command builder make of a decoded message (JSON, debug, its EEG blocks).
+// that formats every record, and checks of every text made of a decoded message
+// (JSON, debug, its EEG blocks).
 #pragma once
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -80,16 +79,6 @@ inline std::string check_message_texts(const proto::ParsedMessage& parsed) {
     if (!json_error && !(take_json_value(rest) && rest.empty() && json.starts_with('{'))) return "not JSON: " + json;
     const std::string debug = proto::debug_string(proto::DeviceMessage("cap-\"1\"", parsed));
     if (!utils::is_valid_utf8(json) || !utils::is_valid_utf8(debug)) return "not UTF-8: " + debug;
-    if (const auto* request = std::get_if<proto::App2Mcu>(&parsed.orvel.value)) {
-        // The command builder writes the same JSON text and fails exactly when it cannot.
-        try {
-            (void)proto::eeg_cap::encode_app_to_mcu(request->message);
-            if (json_error && log::enabled(log::Level::Info, "kx_proto_sdk::proto::eeg_cap::msg_builder::eeg_cap_msg_builder"))
-                return "command built without its JSON text";
-        } catch (const std::logic_error& e) {
-            if (!json_error) return std::string("command refused: ") + e.what();
-        }
-    }
     if (const auto* reply = std::get_if<proto::Mcu2App>(&parsed.orvel.value)) {
         const auto& data = reply->message.eeg().data();
         for (const auto* s : {&data.sample_1(), &data.sample_2(), &data.sample_3(), &data.sample_4()}) {

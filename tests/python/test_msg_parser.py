@@ -1,10 +1,7 @@
-"""MessageParser.receive_data as Python sees it: the records it logs for each kind
-of input (decoding errors included: the dispatch's type path and payload record, then
-the parser's record with the error's description and path of (message, field) pairs,
-innermost first), refused arguments and borrow conflicts. Boundaries of frame scanning and inputs of any
-kind are checked in C++ under sanitizers (test_frame_scanner.cpp, test_frame_fuzz.cpp).
-Cases that depend on logger levels run in fresh interpreters: the bridge caches each
-logger's level once."""
+"""MessageParser.receive_data as Python sees it: the records it logs (levels included) for each
+kind of input, refused arguments and borrow conflicts. Boundaries of frame scanning and inputs of
+any kind are checked in C++ under sanitizers. Each case runs in a fresh interpreter: the bridge
+caches each logger's level once."""
 import json
 import os
 import struct
@@ -85,13 +82,13 @@ CASES = [
      [(PARSER, 40, "Failed to parse message, error: InvalidModule(Orvel, 0, 1)")]),
     ("other family frame", "Pelvor", [pelvor_frame(b"\x01\x02\x03")],
      [(PARSER, 40, "Failed to parse message, error: UnknownProtoType(Pelvor)")]),
-    ("varnet prefix", "Varnet", [b"QNLR\x00\x00\x00\x04abcd"],
-     [(PARSER, 40, "Failed to parse message, error: UnknownProtoType(Varnet)")]),
+    ("varnet prefixes, each dropped alone", "Varnet", [b"QNLR\x00\x00" * 2 + b"\x00\x04abcd"],
+     [(PARSER, 40, "Failed to parse message, error: UnknownProtoType(Varnet)")] * 2),
     ("overflow", "Orvel", [BIG_HEAD, bytes(500)], [(PARSER, 40, "Buffer is out of space. (BUFFER_MAX_SIZE = 8192)")]),
-    ("header cut short after junk", "Orvel", [b"\x00" * 5 + GOOD[:8], GOOD[8:]],
+    ("header one byte short after junk", "Orvel", [b"\x00" * 5 + GOOD[:10], GOOD[10:]],
      [(PARSER, 30, "Found header at index: 5, unexpected_data: [0, 0, 0, 0, 0]"),
-      (PARSER, 40, "Failed to calculate expected length, buffer: [" + ", ".join(map(str, GOOD[:8])) + "]"),
-      (PARSER, 30, "Proto header is mismatch, drop the message, buffer: [" + ", ".join(map(str, GOOD[8:])) + "]"),
+      (PARSER, 40, "Failed to calculate expected length, buffer: [" + ", ".join(map(str, GOOD[:10])) + "]"),
+      (PARSER, 30, "Proto header is mismatch, drop the message, buffer: [" + ", ".join(map(str, GOOD[10:])) + "]"),
       (PARSER, 30, "header_prefix: [81, 78, 76, 82, 2, 11]")]),
     ("decoding errors", "Orvel", [frames.frame(payload, *DIRECTIONS[msg]) for msg, payload, _, _ in DECODE_ERRORS],
      list(decode_error_records())),
