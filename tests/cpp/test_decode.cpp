@@ -31,12 +31,7 @@ Bytes group_nest(int depth, std::uint32_t tag = 99) {
     return out;
 }
 
-struct ErrorCase {
-    const char* type;
-    Bytes payload;
-    std::string description;
-    Stack stack;
-};
+struct ErrorCase { const char* type; Bytes payload; std::string description; Stack stack; };
 
 TEST(Decode, ErrorsGiveDescriptionAndPathInnermostFirstAndClearTheMessage) {
     const std::string ld_varint = "invalid wire type: LengthDelimited (expected Varint)", under = "buffer underflow",

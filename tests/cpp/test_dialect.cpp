@@ -16,17 +16,12 @@ using kx::proto::MsgType;
 using Bytes = std::vector<std::uint8_t>;
 
 TEST(Dialect, TableOfAllFamilies) {
-    const struct {
-        MsgType type;
-        std::uint8_t version;
-        std::string_view prefix;
-        std::size_t header_length;
-    } rows[] = {
-        {MsgType::Varnet, 0, {"QNLR\x00\x00", 6}, 0},  {MsgType::Pelvor, 1, "QNLR\x01\x01", 8},      {MsgType::Dornal, 2, "QNLR\x02\x02\x01", 12},
-        {MsgType::Strenn, 1, "QNLR\x01\x03", 8},       {MsgType::StrennV1_5, 1, "QNLR\x01\x04", 8},  {MsgType::Quibbet, 1, "QNLR\x01\x05", 8},
-        {MsgType::QuibbetV2, 1, "QNLR\x01\x06", 8},    {MsgType::Kessa, 2, "QNLR\x02\x07\x01", 12},    {MsgType::VOK, 2, "QNLR\x02\x08\x01", 12},
-        {MsgType::Tindle, 2, "QNLR\x02\x09\x01", 12},   {MsgType::Merrow, 0, "QnLV", 8},            {MsgType::Orvel, 2, "QNLR\x02\x0B", 11},
-        {MsgType::Pim, 2, "QNLR\x02\x0C\x01", 12},      {MsgType::Lusk, 2, "QNLR\x02\x0D\x01", 12},    {MsgType::Brannel, 2, "QNLR\x02\x0F\x01", 12},
+    const struct { MsgType type; std::uint8_t version; std::string_view prefix; std::size_t header_length; } rows[] = {
+        {MsgType::Varnet, 0, {"QNLR\x00\x00", 6}, 0}, {MsgType::Pelvor, 1, "QNLR\x01\x01", 8},      {MsgType::Dornal, 2, "QNLR\x02\x02\x01", 12},
+        {MsgType::Strenn, 1, "QNLR\x01\x03", 8},      {MsgType::StrennV1_5, 1, "QNLR\x01\x04", 8},  {MsgType::Quibbet, 1, "QNLR\x01\x05", 8},
+        {MsgType::QuibbetV2, 1, "QNLR\x01\x06", 8},   {MsgType::Kessa, 2, "QNLR\x02\x07\x01", 12},  {MsgType::VOK, 2, "QNLR\x02\x08\x01", 12},
+        {MsgType::Tindle, 2, "QNLR\x02\x09\x01", 12}, {MsgType::Merrow, 0, "QnLV", 8},              {MsgType::Orvel, 2, "QNLR\x02\x0B", 11},
+        {MsgType::Pim, 2, "QNLR\x02\x0C\x01", 12},    {MsgType::Lusk, 2, "QNLR\x02\x0D\x01", 12},   {MsgType::Brannel, 2, "QNLR\x02\x0F\x01", 12},
         {MsgType::Zeph, 2, "QNLR\x02\x10\x01", 12}};
     for (const auto& row : rows) {
         const FrameDialect d = dialect_of(row.type);
@@ -38,11 +33,7 @@ TEST(Dialect, TableOfAllFamilies) {
     }
 }
 
-struct FrameCase {
-    MsgType type;
-    std::size_t payload, frame, padding;
-    Bytes header;  // from source module 0 to destination module 2
-};
+struct FrameCase { MsgType type; std::size_t payload, frame, padding; Bytes header; };  // header: modules 0 -> 2
 
 class FrameLayout : public testing::TestWithParam<FrameCase> {};
 

@@ -14,13 +14,9 @@ using Bytes = std::vector<std::uint8_t>;
 
 // The first channel's 24-bit value is exact in single precision; the others stay zero.
 TEST(EegBlock, FirstValueExamples) {
-    const struct {
-        std::uint8_t group1[3];
-        std::uint32_t gain_code;
-        float first_value;
-    } cases[] = {{{0x7F, 0xFF, 0xFF}, 111, 187499.96875f}, {{0x7F, 0xFF, 0xFF}, 15, 4499999.5f},
-                 {{0x80, 0x00, 0x00}, 111, -187500.0f},    {{0x80, 0x00, 0x00}, 15, -4500000.0f},
-                 {{0xFF, 0xFF, 0xFF}, 111, -0.022351742f}, {{0xFF, 0xFF, 0xFF}, 0, -0.08940697f}};
+    const struct { std::uint8_t group1[3]; std::uint32_t gain_code; float first_value; } cases[] = {
+        {{0x7F, 0xFF, 0xFF}, 111, 187499.96875f}, {{0x7F, 0xFF, 0xFF}, 15, 4499999.5f}, {{0x80, 0x00, 0x00}, 111, -187500.0f},
+        {{0x80, 0x00, 0x00}, 15, -4500000.0f},    {{0xFF, 0xFF, 0xFF}, 111, -0.022351742f}, {{0xFF, 0xFF, 0xFF}, 0, -0.08940697f}};
     for (const auto& c : cases) {
         Bytes block(108, 0);
         std::copy(std::begin(c.group1), std::end(c.group1), block.begin() + 3);

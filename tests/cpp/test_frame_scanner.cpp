@@ -56,14 +56,6 @@ TEST_P(FrameSplit, CompletedBySecondChunkWithTheNextFrame) {
 
 INSTANTIATE_TEST_SUITE_P(EverySplitPoint, FrameSplit, testing::Range<std::size_t>(1, 15));
 
-TEST_F(FrameScannerTest, JunkOnlyChunkLosesAPrefixStraddlingTheNext) {
-    feed(cat({Bytes(17, 0x55), slice(frame1, 0, 3)}));
-    EXPECT_EQ(log.messages(Level::Warn).size(), 2u);
-    EXPECT_TRUE(scanner.buffered().empty());
-    feed(slice(frame1, 3, frame1.size()));
-    EXPECT_TRUE(handler.frames.empty());
-}
-
 TEST_F(FrameScannerTest, Crc32MismatchOfMerrowFrame) {
     FrameScanner merrow(dialect_of(MsgType::Merrow));
     Bytes bad = kx::test::frame_of(MsgType::Merrow, 0, 2, {1, 2, 3, 4, 5});

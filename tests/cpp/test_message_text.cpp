@@ -19,11 +19,7 @@ namespace {
 using namespace kx::proto;
 namespace pb = google::protobuf;
 
-struct Direction {
-    const char* name;
-    std::uint8_t source, destination;
-    const char* message;
-};
+struct Direction { const char* name; std::uint8_t source, destination; const char* message; };
 constexpr Direction kDirections[] = {
     {"App2Ble", 2, 1, "AppDongle"}, {"Ble2App", 1, 2, "BleApp"}, {"App2Mcu", 2, 0, "AppMain"}, {"Mcu2App", 0, 2, "MainApp"}};
 
@@ -49,9 +45,7 @@ std::pair<std::string, std::string> texts(std::string_view type, const std::stri
 }
 
 TEST(MessageText, JsonAndDebugTextsOfWholeMessages) {
-    const struct {
-        const char *type, *fields, *json, *debug;
-    } cases[] = {
+    const struct { const char *type, *fields, *json, *debug; } cases[] = {
         {"Mcu2App", R"(msg_id: 7 eeg { config { freq: 111 gain: 111 source: 15 } data { sample_1 { timestamp: 1000 data: "\000\001\002" } } })",
          R"({"Orvel":{"Mcu2App":{"msgId":7,"eeg":{"config":{"freq":"SR_250Hz","gain":"GAIN_24","source":"NORMAL"},"data":{"sample1":{"timestamp":1000,"data":"AAEC"}}}}}})",
          "Orvel(Mcu2App(MainApp { msg_id: 7, err: Success, eeg: Some(EegAcqResponse { config: Some(EegConfig { freq: Sr250hz, "
@@ -106,10 +100,7 @@ TEST(MessageText, JsonAndDebugTextsOfWholeMessages) {
 }
 
 TEST(MessageText, StringEscapesOfJsonAndDebug) {
-    const struct {
-        std::string in;
-        const char *json, *debug;
-    } cases[] = {
+    const struct { std::string in; const char *json, *debug; } cases[] = {
         {"\"\\\n\r\t", R"("\"\\\n\r\t")", R"("\"\\\n\r\t")"},
         {std::string("\0\b\f\x01\x1b\x1f\x7f", 7), R"("\u0000\b\f\u0001\u001b\u001f)" "\x7f\"",
          R"("\0\u{8}\u{c}\u{1}\u{1b}\u{1f}\u{7f}")"},
@@ -144,10 +135,7 @@ TEST(MessageText, Base64PadsToFourCharacters) {
 
 TEST(MessageText, ShortestFloatLayoutsOfJsonAndDebug) {
     constexpr float kInf = std::numeric_limits<float>::infinity();
-    const struct {
-        float value;
-        const char *json, *debug;
-    } cases[] = {
+    const struct { float value; const char *json, *debug; } cases[] = {
         {1.0f, "1.0", "1.0"}, {1500.0f, "1500.0", "1500.0"}, {-3.0f, "-3.0", "-3.0"}, {12.34f, "12.34", "12.34"},
         {9999999000000.0f, "9999999000000.0", "9999999000000.0"}, {1e13f, "1e13", "10000000000000.0"},
         {0.1f, "0.1", "0.1"}, {0.000001f, "0.000001", "1e-6"}, {1e-7f, "1e-7", "1e-7"}, {1.5e-7f, "1.5e-7", "1.5e-7"},
