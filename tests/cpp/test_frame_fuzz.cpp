@@ -121,7 +121,7 @@ protected:
 // the buffer stays bounded, a frame in progress is incomplete between calls, only
 // Orvel frames give messages, and a clean stream loses none.
 TEST_F(FuzzTest, StreamsKeepTheParserBoundedAndLoseNoCleanFrame) {
-    for (int round = 0; round < 120; ++round) {
+    for (int round = 0; round < 60; ++round) {
         for (const auto& variant : kx::proto::kMsgTypeVariants) {
             const auto type = MsgType(variant.code);
             const bool clean = type == MsgType::Orvel && round % 2 == 1;
