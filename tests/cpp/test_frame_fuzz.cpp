@@ -6,8 +6,6 @@
 
 #include <bit>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <random>
 
 #include "../fuzz/fuzz_support.hpp"
@@ -157,7 +155,7 @@ TEST_F(FuzzTest, DispatchDecodesLikeLibprotobufAndFormats) {
                                                      &m::AppMain::default_instance(), &m::MainApp::default_instance()};
     const std::pair<std::uint8_t, std::uint8_t> pairs[] = {{2, 1}, {1, 2}, {2, 0}, {0, 2}};
     std::size_t decoded = 0;
-    for (int round = 0, rounds = 30000; round < rounds; ++round) {
+    for (int round = 0; round < 30000; ++round) {
         const std::size_t direction = uniform(0, 3);
         std::unique_ptr<google::protobuf::Message> sent(prototypes[direction]->New());
         Bytes payload;
@@ -201,11 +199,9 @@ TEST_F(FuzzTest, DispatchDecodesLikeLibprotobufAndFormats) {
 }
 
 TEST_F(FuzzTest, FloatTextsReadBackAsTheSameValue) {
-    for (int round = 0, rounds = 30000; round < rounds; ++round) {
+    for (int round = 0; round < 30000; ++round) {
         const auto bits = static_cast<std::uint32_t>(rng());
-        float v;
-        std::memcpy(&v, &bits, 4);
-        ASSERT_EQ(kx::test::check_float_texts(v), "") << bits;
+        ASSERT_EQ(kx::test::check_float_texts(std::bit_cast<float>(bits)), "") << bits;
     }
 }
 
