@@ -1,16 +1,44 @@
-// Frames and payloads for the stream parser, dispatch and builder tests.
+// Protocol Buffers wire bytes, frames and payloads for the protocol tests.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "proto/dialect.hpp"
 #include "proto/frame_scanner.hpp"
 #include "proto/parsed_message.hpp"
-#include "proto_wire.hpp"
 
 namespace kx::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes varint(std::uint64_t v) {
+    Bytes out;
+    do {
+        std::uint8_t b = v & 0x7F;
+        v >>= 7;
+        out.push_back(v ? (b | 0x80) : b);
+    } while (v);
+    return out;
+}
+
+inline Bytes key(std::uint32_t tag, std::uint32_t wire_type) {
+    return varint((static_cast<std::uint64_t>(tag) << 3) | wire_type);
+}
+
+inline Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Key, length and body of a length-delimited field.
+inline Bytes ld(std::uint32_t tag, const Bytes& body) { return cat({key(tag, 2), varint(body.size()), body}); }
+
+inline Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 inline Bytes frame_of(proto::MsgType type, std::uint8_t source, std::uint8_t destination, const Bytes& payload) {
     return proto::encode_frame(proto::dialect_of(type), {source, destination}, 0, payload);
@@ -24,21 +52,17 @@ inline Bytes serialized(const google::protobuf::Message& m) { return bytes_of(m.
 
 // A MainApp EEG message as the cap streams it: configuration and four 108-byte samples.
 inline proto::msgs::MainApp eeg_main_app(std::uint32_t msg_id) {
-    namespace m = proto::msgs;
-    m::MainApp app;
+    proto::msgs::MainApp app;
     app.set_msg_id(msg_id);
     auto* eeg = app.mutable_eeg();
-    eeg->mutable_config()->set_freq(m::EegSampleRateValue_SR_250Hz);
-    eeg->mutable_config()->set_gain(m::EegGainValue_GAIN_24);
-    eeg->mutable_config()->set_source(m::EegSignalSourceValue_NORMAL);
-    auto* data = eeg->mutable_data();
-    m::EegSample* samples[] = {data->mutable_sample_1(), data->mutable_sample_2(), data->mutable_sample_3(),
-                               data->mutable_sample_4()};
+    eeg->mutable_config()->set_freq(proto::msgs::EegSampleRateValue_SR_250Hz);
+    eeg->mutable_config()->set_gain(proto::msgs::EegGainValue_GAIN_24);
+    eeg->mutable_config()->set_source(proto::msgs::EegSignalSourceValue_NORMAL);
+    auto* d = eeg->mutable_data();
     for (std::uint32_t i = 0; i < 4; ++i) {
-        samples[i]->set_timestamp(msg_id * 4 + i);
-        std::string block(108, '\0');
-        for (std::size_t k = 0; k < block.size(); ++k) block[k] = static_cast<char>((k * 31 + msg_id + i) & 0xFF);
-        samples[i]->set_data(block);
+        auto* s = static_cast<proto::msgs::EegSample*>(d->GetReflection()->MutableMessage(d, d->GetDescriptor()->field(i)));
+        s->set_timestamp(msg_id * 4 + i);
+        for (std::size_t k = 0; k < 108; ++k) s->mutable_data()->push_back(static_cast<char>((k * 31 + msg_id + i) & 0xFF));
     }
     return app;
 }
