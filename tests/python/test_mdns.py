@@ -66,12 +66,8 @@ def parse_report(returncode, stdout, stderr):
     return json.loads(lines[-1][len("REPORT "):])
 
 
-def responder(*services, extra=()):
-    return [*extra, *(arg for s in services for arg in ("--service", s))]
-
-
-def scan_failed(reason):
-    return {"type": "RuntimeError", "text": SCAN_FAILED + reason, "is_exception": True}
+def responder(service, extra=()):
+    return [*extra, "--service", service]
 
 
 def mdns_records(report, level=None, line=None):
@@ -105,7 +101,8 @@ def test_scan_returns_the_first_logged_address_and_the_port(addresses):
                and r["name"] == "kx_proto_sdk.utils.mdns_daemon.avahi" for r in report["records"])
     logged = resolved_addresses(report)
     assert sorted(logged) == sorted(addresses)
-    assert report["result"] == ({"ok": [logged[0], 4242]} if addresses else scan_failed("No address found"))
+    assert report["result"] == ({"ok": [logged[0], 4242]} if addresses else {
+        "type": "RuntimeError", "text": SCAN_FAILED + "No address found", "is_exception": True})
 
     resolved = mdns_records(report, 10, 34)
     assert len(resolved) == 1
@@ -117,13 +114,6 @@ def test_scan_returns_the_first_logged_address_and_the_port(addresses):
     early = [r["msg"] for r in mdns_records(report, 10, 55)]
     assert any(re.fullmatch(r"At [0-9.]+(s|ms|µs|ns): SearchStarted\(.*\)", m) for m in early)
     assert any(m.endswith(f'ServiceFound("{SERVICE_TYPE}", "cap.{SERVICE_TYPE}")') for m in early)
-
-
-def test_two_scans_started_together_both_resolve():
-    # The later one waits for the earlier one's result at the event slot, so it
-    # cannot replace the earlier one's browse.
-    report, _ = run("report(scans=await asyncio.gather(scan_outcome(), scan_outcome()))\n", responders=[responder(CAP)])
-    assert report["scans"] == [{"ok": ["127.0.0.1", 4242]}] * 2
 
 
 def test_scan_resolves_an_ipv6_only_device():
@@ -153,47 +143,40 @@ def test_a_second_scan_browses_anew_and_reports_a_dual_stack_device_once():
     assert len([r for r in second if r["line"] == 34]) == 1
 
 
-def test_cancelled_scan_frees_the_way_for_the_next():
+def test_a_cancelled_scan_frees_the_way_and_two_scans_started_together_both_resolve():
+    # The later of the two waits for the earlier one's result at the event slot,
+    # so it cannot replace the earlier one's browse.
     report, _ = run("""
         first = asyncio.ensure_future(eeg_cap.mdns_scan())
         await asyncio.sleep(0.3)
         first.cancel()
         await asyncio.gather(first, return_exceptions=True)
-        report(cancelled=first.cancelled(), second=await scan_outcome())
+        report(cancelled=first.cancelled(), scans=await asyncio.gather(scan_outcome(), scan_outcome()))
         """, responders=[responder("late:4100:127.0.0.6", extra=["--delay", "1.0"])])
     assert report["cancelled"]
-    assert report["second"] == {"ok": ["127.0.0.6", 4100]}
+    assert report["scans"] == [{"ok": ["127.0.0.6", 4100]}] * 2
 
 
 # ---------------------------------------------------------------- connect stops discovery
 
-def test_scan_after_connect_fails_and_later_stops_only_warn():
-    report, _ = run("""
-        first = await connect_outcome()
-        scans = [await scan_outcome(), await scan_outcome()]
-        report(first=first, scans=scans, second=await connect_outcome())
-        """)
-    assert report["first"] == report["second"] == {"ok": []}
-    assert report["scans"] == [scan_failed("the mDNS daemon has shut down")] * 2
-    assert [(r["line"], r["msg"]) for r in mdns_records(report, 30)] == [
-        (70, "Failed to stop browsing: the mDNS daemon has shut down"),
-        (73, "Failed to shutdown mdns: the mDNS daemon has shut down")]
-
-
-def test_connect_ends_pending_scans():
-    # The later scan waits at the event slot without holding the daemon, so the
-    # stop is not held up; it browses only after the stop has ended the first.
+def test_connect_ends_pending_scans_and_later_scans_fail_and_stops_only_warn():
+    # The later pending scan waits at the event slot without holding the daemon,
+    # so the stop is not held up; it browses only after the stop has ended the first.
     report, _ = run("""
         scans = [asyncio.ensure_future(scan_outcome(timeout=30)) for _ in range(2)]
         await asyncio.sleep(1.0)
         pending = not any(s.done() for s in scans)
-        connected = await asyncio.wait_for(connect_outcome(), 10)
-        report(pending=pending, connect=connected, scans=[await s for s in scans])
+        first = await asyncio.wait_for(connect_outcome(), 10)
+        scans = [await s for s in scans] + [await scan_outcome()]
+        report(pending=pending, first=first, scans=scans, second=await connect_outcome())
         """)
-    assert report["pending"] and report["connect"] == {"ok": []}
-    assert sorted(s["text"] for s in report["scans"]) == [SCAN_FAILED + "No service found",
-                                                          SCAN_FAILED + "the mDNS daemon has shut down"]
+    assert report["pending"] and report["first"] == report["second"] == {"ok": []}
+    assert sorted(s["text"] for s in report["scans"]) == [SCAN_FAILED + "No service found"] + [
+        SCAN_FAILED + "the mDNS daemon has shut down"] * 2
     assert [(r["line"], r["msg"]) for r in mdns_records(report, 20)] == [(52, "SearchStopped")]
+    assert [(r["line"], r["msg"]) for r in mdns_records(report, 30)] == [
+        (70, "Failed to stop browsing: the mDNS daemon has shut down"),
+        (73, "Failed to shutdown mdns: the mDNS daemon has shut down")]
 
 
 # ---------------------------------------------------------------- descriptors

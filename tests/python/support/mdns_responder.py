@@ -1,5 +1,5 @@
 """A python-zeroconf responder for discovery tests, only for loopback-only network namespaces. Registers one
-"_quenlor-eeg._tcp.local." instance per --service NAME:PORT[:ADDR,ADDR...] (no ADDR: no address), prints
+"_quenlor-eeg._tcp.local." instance, --service NAME:PORT[:ADDR,ADDR...] (no ADDR: no address), prints
 "ready PID" once announced (with --delay: at once, announcing later), and unregisters and exits when its
 standard input closes.
 """
@@ -32,7 +32,7 @@ def interface(text):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--service", action="append", type=parse_service, required=True)
+    parser.add_argument("--service", type=parse_service, required=True)
     parser.add_argument("--ipv6", action="store_true")  # answer on IPv6 sockets too
     parser.add_argument("--ipv6-only", action="store_true")
     parser.add_argument("--interface", action="append", type=interface)  # to answer on (by name: IPv6)
@@ -44,21 +44,18 @@ def main():
 
     version = IPVersion.V6Only if args.ipv6_only else IPVersion.All if args.ipv6 else IPVersion.V4Only
     zc = Zeroconf(interfaces=args.interface or ["127.0.0.1"], ip_version=version)
-    infos = []
-    for name, port, addresses in args.service:
-        info = ServiceInfo(SERVICE_TYPE, f"{name}.{SERVICE_TYPE}", port=port, server=f"{name}-host.local.",
-                           parsed_addresses=addresses or None)
-        if not addresses:
-            info.addresses = []
-        zc.register_service(info, cooperating_responders=True)
-        infos.append(info)
+    name, port, addresses = args.service
+    info = ServiceInfo(SERVICE_TYPE, f"{name}.{SERVICE_TYPE}", port=port, server=f"{name}-host.local.",
+                       parsed_addresses=addresses or None)
+    if not addresses:
+        info.addresses = []
+    zc.register_service(info, cooperating_responders=True)
     if args.delay <= 0:
         print(f"ready {os.getpid()}", flush=True)
     try:
         sys.stdin.read()
     finally:
-        for info in infos:
-            zc.unregister_service(info)
+        zc.unregister_service(info)
         zc.close()
 
 
