@@ -59,7 +59,7 @@ private:
 
 class LogCaptureScope {
 public:
-    explicit LogCaptureScope(LogCapture& sink, log::Level max = log::Level::Trace) {
+    explicit LogCaptureScope(log::Sink& sink, log::Level max = log::Level::Trace) {
         log::reset_sink_for_tests();
         EXPECT_TRUE(log::set_sink(&sink));
         log::set_max_level(max);

@@ -10,6 +10,7 @@
 
 #include "../fuzz/fuzz_support.hpp"
 #include "frame_test_support.hpp"
+#include "log_capture.hpp"
 #include "proto/msg_parser.hpp"
 
 namespace {
@@ -20,16 +21,6 @@ using kx::test::Bytes;
 
 class FuzzTest : public testing::Test {
 protected:
-    void SetUp() override {
-        kx::log::reset_sink_for_tests();
-        ASSERT_TRUE(kx::log::set_sink(&sink));
-        kx::log::set_max_level(kx::log::Level::Trace);
-    }
-    void TearDown() override {
-        kx::log::reset_sink_for_tests();
-        kx::log::set_max_level(kx::log::Level::Off);
-    }
-
     std::size_t uniform(std::size_t lo, std::size_t hi) { return std::uniform_int_distribution<std::size_t>(lo, hi)(rng); }
     std::uint8_t byte() { return static_cast<std::uint8_t>(uniform(0, 255)); }
     Bytes random_bytes(std::size_t n) {
@@ -112,7 +103,8 @@ protected:
     }
 
     std::mt19937_64 rng{0x6b785f70726f746fULL};
-    kx::test::AcceptAll sink;
+    kx::test::AcceptAll sink;  // formats every log argument
+    kx::test::LogCaptureScope scope{sink};
 };
 
 // Hostile streams of every family, and clean Orvel streams, in chunks of any size:

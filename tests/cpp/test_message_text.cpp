@@ -87,7 +87,6 @@ TEST(MessageText, JsonAndDebugTextsOfWholeMessages) {
          "Orvel(Ble2App(BleApp { msg_id: 0, error: ConfigErrSuccess, device_info: None, wifi_config: None, pairing_status: -2, "
          "ota_resp: None }))"},
         {"EegConfig", "freq: -1 gain: 7 source: 3", "Invalid variant -1", "EegConfig { freq: -1, gain: 7, source: 3 }"},
-        {"EegConfig", "freq: -2147483648", "Invalid variant -2147483648", "EegConfig { freq: -2147483648, gain: GainNone, source: SignalNone }"},
         {"EegConfig", "gain: 47 source: 79", "Invalid variant 79", "EegConfig { freq: SrNone, gain: Gain4, source: 79 }"},
         {"EegConfig", "freq: 47 source: 95", R"({"freq":"SR_4000Hz","source":"TEST_SIGNAL"})",
          "EegConfig { freq: Sr4000hz, gain: GainNone, source: TestSignal }"},

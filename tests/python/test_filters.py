@@ -51,8 +51,8 @@ def random_case(rng):
 
 
 def compare_with_scipy(kind, order, cuts, fs, x):
-    """Largest difference from SciPy's double-precision result, and how far a 1e-15 relative
-    change of SciPy's sections moves that result (its conditioning), both relative to its peak."""
+    """Largest difference from SciPy's float64 result and how far a 1e-15 relative change of its
+    sections moves that result (its conditioning), both relative to its peak."""
     sos = signal.butter(order, cuts if len(cuts) == 2 else cuts[0], btype=kind, fs=fs, output="sos")
     want = signal.sosfiltfilt(sos, x)
     peak = np.max(np.abs(want))
@@ -97,14 +97,6 @@ def test_input_must_be_longer_than_the_pad(kind, order, pad):
         call(refused)
     assert str(info.value) == (
         f"the input must be longer than the pad length of the filter: {refused} values given, pad length {pad}")
-
-
-@pytest.mark.parametrize("kind,passes_dc", [("lowpass", True), ("bandstop", True),
-                                             ("highpass", False), ("bandpass", False)])
-def test_constant_input(kind, passes_dc):
-    # Steady-state start values: a constant passes unchanged (or is removed) from the first sample on.
-    out = np.array(FILTERS[kind]([7.25] * 100, 4, *MID_BAND[kind], 250))
-    assert np.allclose(out, 7.25 if passes_dc else 0.0, rtol=0, atol=1e-4)
 
 
 @pytest.mark.parametrize("kind, n, args, text", [
@@ -175,7 +167,6 @@ def test_mains_setting_applies_its_band_stops(setting, fs, bands):
 
 @pytest.mark.parametrize("fs, text", [
     (122.0, "Digital filter critical frequencies must be 0 < Wn < fs/2 (fs=122 -> fs/2=61)"),
-    (-250.0, "filter critical frequencies must be greater than 0"),
     (math.nan, "NaN"),
 ])
 def test_failed_mains_setting_keeps_the_previous_one(fs, text):
