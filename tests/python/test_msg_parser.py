@@ -67,8 +67,16 @@ def decode_error_records():
                            f'description: "{description}", stack: [{stack}] }})')
 
 
+# The debug record of each parser's construction.
+DIALECTS = {
+    "Orvel": "ParserType: Orvel, Project ID: 0xb, Header version: 2, header_prefix: [81, 78, 76, 82, 2, 11]",
+    "Pelvor": "ParserType: Pelvor, Project ID: 0x1, Header version: 1, header_prefix: [81, 78, 76, 82, 1, 1]",
+    "Varnet": "ParserType: Varnet, Project ID: 0x0, Header version: 0, header_prefix: [81, 78, 76, 82, 0, 0]",
+    "Merrow": "ParserType: Merrow, Project ID: 0xa, Header version: 0, header_prefix: [81, 110, 76, 86]",
+}
 # (name, parser family, chunks, expected (logger, level, message) records after construction)
 CASES = [
+    ("construction only", "Merrow", [], []),
     ("empty chunk keeps the buffer", "Orvel", [GOOD[:20], b"", GOOD[20:]], [(PARSER, 40, "Data should not be empty")]),
     ("bytearray refused, buffer kept", "Orvel", [GOOD[:30], bytearray(b"QNLR"), GOOD[30:]], []),
     ("junk only, losing a prefix that straddles the next chunk", "Orvel", [b"z" * 12 + GOOD[:3], GOOD[3:]],
@@ -98,8 +106,8 @@ CASES = [
 @pytest.mark.parametrize("name,family,chunks,expected", CASES, ids=[c[0] for c in CASES])
 def test_records_of_receive_data(fresh_python, name, family, chunks, expected):
     r = run(fresh_python, f"""
+del records[:]  # the import's own record
 p = kx.MessageParser("cap-1", kx.MsgType.{family})
-del records[:]
 results = []
 for c in {chunks!r}:
     try:
@@ -111,23 +119,11 @@ print(json.dumps(results))
 """)
     out, results = r.stdout.splitlines()
     records = json.loads(out)
-    assert [tuple(x[:3]) for x in records] == expected
+    assert [tuple(x[:3]) for x in records] == [(PARSER, 10, DIALECTS[family])] + expected
     assert json.loads(results) == [None if isinstance(c, bytes) else
                                    "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'" for c in chunks]
     # The dispatch's record carries a fixed source position.
     assert all(tuple(x[3:]) == ("src/proto/enums", 115) for x in records if x[0] == ENUMS)
-
-
-def test_construction_logs_dialect_at_debug(fresh_python):
-    r = run(fresh_python, """
-kx.MessageParser("cap-1", kx.MsgType.Orvel)
-kx.MessageParser("cap-2", kx.MsgType.Merrow)
-print(json.dumps([r for r in records if r[0] == "kx_proto_sdk.proto.msg_parser"]))
-""")
-    assert [tuple(x[:3]) for x in json.loads(r.stdout)] == [
-        (PARSER, 10, "ParserType: Orvel, Project ID: 0xb, Header version: 2, header_prefix: [81, 78, 76, 82, 2, 11]"),
-        (PARSER, 10, "ParserType: Merrow, Project ID: 0xa, Header version: 0, header_prefix: [81, 110, 76, 86]"),
-    ]
 
 
 def test_handler_reentering_the_parser_gets_borrow_errors(fresh_python):

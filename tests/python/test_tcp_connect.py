@@ -22,8 +22,7 @@ GAIN_24 = int(eeg_cap.EegSignalGain.GAIN_24)
 
 @pytest.fixture
 def eeg_buffer():
-    """An empty process-wide EEG buffer that keeps everything during the test;
-    rows decode with GAIN_24, the last configuration a parser of its own gave."""
+    """An empty EEG buffer that keeps everything; rows decode with GAIN_24 (a primed configuration)."""
     async def prime():
         await feed(await started_parser(), [frames.MainApp(config=(111, GAIN_24, 15))])
 
@@ -45,8 +44,7 @@ async def collect_rows(count, timeout=10.0):
 
 @pytest.mark.parametrize("host", ["127.0.0.1", "::1"])
 def test_whole_road_from_device_bytes_to_decoded_rows(eeg_buffer, caplog, host):
-    """Frames split over several writes and a burst of many frames in one
-    write come out as the right rows, in order."""
+    """Frames split over writes and a burst of frames in one write come out as rows, in order."""
     script = frames.EegStreamScript()
 
     async def scenario():
@@ -103,9 +101,8 @@ def test_every_connect_adds_a_receive_task_with_a_copy_of_the_parser(eeg_buffer,
 
 
 def test_fresh_process_first_id_discovery_and_exit_while_data_flows(fresh_python):
-    """A refused connect leaves discovery running; the first command of the
-    process carries id 1; the interpreter exits cleanly while the read loop,
-    the receive and consumer tasks and a stream read are busy."""
+    """A refused connect leaves discovery running; the process's first command carries id 1; the
+    interpreter exits cleanly while the read loop, receive and consumer tasks and a stream read run."""
     r = fresh_python("""
         import asyncio, contextlib, socket, threading
         import kx_proto_sdk as kx
@@ -148,9 +145,8 @@ def test_fresh_process_first_id_discovery_and_exit_while_data_flows(fresh_python
 
 
 def test_cancelled_connect_leaves_the_slot_empty_and_frees_the_client():
-    """A listener whose accept queue is full drops SYNs, so the TCP connect
-    waits; cancelling the awaitable abandons it. Commands then fail on await,
-    as on a client never connected; an empty send too."""
+    """A listener with a full accept queue drops SYNs, so connect waits; cancelling abandons it, and
+    commands (an empty send too) then fail on await as on a client never connected."""
     listener = socket.create_server(("127.0.0.1", 0), backlog=0)
     fillers = [socket.socket() for _ in range(4)]
     for s in fillers:

@@ -1,8 +1,5 @@
-"""Runs discovery scenarios each in a private network namespace of its own (`unshare -n`) with only loopback,
-so mDNS traffic never leaves the machine and each scenario starts with fresh process-wide state. Inside the
-namespace this file is the runner: loopback up with multicast, responders (mdns_responder.py) started, the
-scenario run in a fresh interpreter, the responders stopped.
-"""
+"""Runs each discovery scenario in a fresh interpreter in a loopback-only namespace of its own (`unshare -n`)
+next to mdns_responder.py responders; inside the namespace this file is the runner."""
 
 import json
 import os
