@@ -104,16 +104,18 @@ asio::awaitable<std::optional<IoError>> TcpClient::connect() {
 
 asio::awaitable<void> TcpClient::enable_listening(std::shared_ptr<Slot> slot,
                                                   BroadcastSender<Chunk> sender) {
+    Chunk chunk;  // read into directly; a new one only after one was published
     for (;;) {
+        bool got_data = false;
         {
             auto guard = co_await slot->lock.lock();
             if (!slot->stream) {
                 KX_INFO(kTarget, "No active stream.");
                 co_return;
             }
-            std::array<std::uint8_t, kReadChunkSize> buffer;
+            chunk.resize(kReadChunkSize);
             std::error_code ec;
-            const std::size_t n = slot->stream->read_some(asio::buffer(buffer), ec);
+            const std::size_t n = slot->stream->read_some(asio::buffer(chunk), ec);
             if (ec == asio::error::eof) {
                 KX_INFO(kTarget, "Connection closed by peer.");
                 co_return;
@@ -123,15 +125,20 @@ asio::awaitable<void> TcpClient::enable_listening(std::shared_ptr<Slot> slot,
                 co_return;
             }
             if (!ec) {
-                const std::span<const std::uint8_t> bytes(buffer.data(), n);
+                chunk.resize(n);
                 KX_DEBUG(kTarget, "tcp read {} bytes", n);
-                KX_DEBUG(kTarget, "Received data: {}", ByteListText{bytes});
-                if (auto unsent = sender.send_or_return(Chunk(bytes.begin(), bytes.end()))) {
-                    KX_ERROR(kTarget, "Failed to send message: SendError({})",
-                             ByteListText{*unsent});
-                }
-                continue;  // more may be waiting: read again before waiting
+                KX_DEBUG(kTarget, "Received data: {}", ByteListText{chunk});
+                got_data = true;
             }
+        }
+        if (got_data) {
+            // Published without the slot lock: a receive task may run inline
+            // here, and sends must not wait for it.
+            if (auto unsent = sender.send_or_return(std::exchange(chunk, Chunk{}))) {
+                KX_ERROR(kTarget, "Failed to send message: SendError({})", ByteListText{*unsent});
+                chunk = std::move(*unsent);  // reused for the next read
+            }
+            continue;  // more may be waiting: read again before waiting
         }
         // Idle: wait for data or the peer's close without the slot lock, so
         // sends go through meanwhile. The stream stays in the slot for good,
