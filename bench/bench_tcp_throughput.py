@@ -63,7 +63,7 @@ def spin() -> None:
         pass
 
 
-def module_thread_seconds() -> float:
+def module_thread_seconds(kernel_only: bool = False) -> float:
     """CPU of the runtime's worker threads (they run the read loop and the tasks)."""
     total = 0
     for tid in os.listdir("/proc/self/task"):
@@ -75,7 +75,7 @@ def module_thread_seconds() -> float:
                 fields = f.read().rsplit(")", 1)[1].split()
         except FileNotFoundError:
             continue
-        total += int(fields[11]) + int(fields[12])  # utime, stime
+        total += (0 if kernel_only else int(fields[11])) + int(fields[12])  # utime, stime
     return total / CLOCK_TICKS
 
 
@@ -140,7 +140,7 @@ async def one_run(args) -> bool:
     idle_wall = time.perf_counter() - idle[2]
 
     check = RowCheck()
-    busy = (module_thread_seconds(), process_seconds(), time.thread_time())
+    busy = (module_thread_seconds(), process_seconds(), time.thread_time(), module_thread_seconds(True))
     go.set()
     start = last_row = time.perf_counter()
     # Until everything arrived, or nothing more came for a second after the device finished.
@@ -151,6 +151,7 @@ async def one_run(args) -> bool:
             last_row = time.perf_counter()
             check.take(rows)
     module_cpu = module_thread_seconds() - busy[0]
+    module_kernel = module_thread_seconds(True) - busy[3]
     process_cpu = process_seconds() - busy[1]
     python_cpu = time.thread_time() - busy[2]
     elapsed = last_row - start
@@ -162,7 +163,7 @@ async def one_run(args) -> bool:
     per_k = 1000 / max(received, 1) * 1000  # ms per 1,000 messages from seconds
     print(f"  received {received} of {total} messages in {elapsed:.2f} s ({received / elapsed:.0f} msg/s); "
           f"lost {total - received}; in order {check.in_order}; spot checks equal {check.decoded_ok}")
-    print(f"  CPU per 1,000 messages: module threads {module_cpu * per_k:.2f} ms, whole process "
+    print(f"  CPU per 1,000 messages: module threads {module_cpu * per_k:.2f} ms (kernel {module_kernel * per_k:.2f}), whole process "
           f"{process_cpu * per_k:.2f} ms (Python thread {python_cpu * per_k:.2f} ms); idle connected: "
           f"module threads {idle_module * 1000 / idle_wall:.1f} ms/s, process {idle_process * 1000 / idle_wall:.1f} ms/s")
     print(f"  warnings and errors per logger: {dict(records.counts) or 'none'}")

@@ -96,8 +96,10 @@ asio::awaitable<std::optional<IoError>> TcpClient::connect() {
 
     KX_DEBUG(kTarget, "tcp enable_listening");
     // The loop's first attempt needs the slot lock, so it finds the stream.
-    asio::co_spawn(asio::make_strand(socket.get_executor()), enable_listening(slot_, raw_sender_),
-                   asio::detached);
+    // On the io_context itself, not a strand (one coroutine needs none): each
+    // wake-up of the loop is then one hop, not one per strand level.
+    auto& io = static_cast<asio::io_context&>(asio::query(socket.get_executor(), asio::execution::context));
+    asio::co_spawn(io.get_executor(), enable_listening(slot_, raw_sender_), asio::detached);
     slot_->stream.emplace(std::move(socket));
     co_return std::nullopt;
 }
