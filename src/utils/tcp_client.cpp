@@ -134,8 +134,7 @@ asio::awaitable<void> TcpClient::enable_listening(std::shared_ptr<Slot> slot,
             }
         }
         if (got_data) {
-            // Published without the slot lock: a receive task may run inline
-            // here, and sends must not wait for it.
+            // Published without the slot lock: sends need not wait for it.
             if (auto unsent = sender.send_or_return(std::exchange(chunk, Chunk{}))) {
                 KX_ERROR(kTarget, "Failed to send message: SendError({})", ByteListText{*unsent});
                 chunk = std::move(*unsent);  // reused for the next read

@@ -31,12 +31,6 @@ DeviceMessage eeg_message(std::optional<EegConfigCodes> config, const std::vecto
     return from_mcu(std::move(m));
 }
 
-DeviceMessage to_mcu(std::uint32_t msg_id) {
-    msgs::AppMain m;
-    m.set_msg_id(msg_id);
-    return DeviceMessage("cap", kx::proto::ParsedMessage{kx::proto::OrvelMessage{kx::proto::App2Mcu{std::move(m)}}});
-}
-
 class EegConsumer : public testing::Test {
 protected:
     kx::test::LogCapture sink{kx::log::Level::Debug};
@@ -55,17 +49,7 @@ protected:
 
 }  // namespace
 
-TEST_F(EegConsumer, OtherDirectionsLogTheirDebugTextAndChangeNothing) {
-    auto [tx, rx] = kx::utils::make_broadcast<DeviceMessage>(128);
-    consume(std::move(tx), std::move(rx), {to_mcu(9)});
-    const auto records = sink.records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].level, kx::log::Level::Info);
-    EXPECT_EQ(records[0].target, "kx_proto_sdk::python::eeg_cap::py_mod_eeg_cap");
-    EXPECT_EQ(records[0].message.rfind("Received message: App2Mcu(AppMain { msg_id: 9,", 0), 0u) << records[0].message;
-    EXPECT_EQ(state.size(), 0u);
-}
-
+// Other directions are logged and store nothing: see test_eeg_buffer.py.
 TEST_F(EegConsumer, LagIsLoggedWithLostCountAndConsumingGoesOn) {
     auto [tx, rx] = kx::utils::make_broadcast<DeviceMessage>(128);
     std::vector<DeviceMessage> items;
@@ -75,7 +59,7 @@ TEST_F(EegConsumer, LagIsLoggedWithLostCountAndConsumingGoesOn) {
     consume(std::move(tx), std::move(rx), items);
     EXPECT_EQ(sink.messages(), (std::vector<std::string>{"Message consumer fell behind and lost 2 messages"}));
     EXPECT_EQ(state.config(), (EegConfigCodes{1, 111, 0}));
-    auto kept = timestamps_of(state.take_newest(1000, true).records);
+    auto kept = timestamps_of(state.take_newest(1000, true));
     ASSERT_EQ(kept.size(), 127u);
     EXPECT_EQ(kept.front(), 2u);
 }
