@@ -42,10 +42,20 @@ def message_frame(index: int) -> bytes:
     return frames.MainApp(msg_id=index, samples=samples).frame()
 
 
+def bursts(total: int, per_burst: int) -> list[bytes]:
+    """Built once per process (the device processes are forked with them)."""
+    frames_ = bursts.cache.get(total)
+    if frames_ is None:
+        frames_ = bursts.cache[total] = [message_frame(i) for i in range(total)]
+    return [b"".join(frames_[start:start + per_burst]) for start in range(0, total, per_burst)]
+
+
+bursts.cache = {}
+
+
 def device(listener: socket.socket, total: int, rate: int, burst: float, ready, go) -> None:
     per_burst = max(1, round(rate * burst))
-    batches = [b"".join(message_frame(i) for i in range(start, min(start + per_burst, total)))
-               for start in range(0, total, per_burst)]
+    batches = bursts(total, per_burst)
     ready.set()
     conn, _ = listener.accept()
     go.wait()
@@ -115,6 +125,7 @@ class RecordCounter(logging.Handler):
 
 async def one_run(args) -> bool:
     total = int(args.seconds * args.rate)
+    bursts(total, 1)  # frames built before the device process is forked
     records = RecordCounter()
     logging.getLogger().addHandler(records)
     listener = socket.create_server(("127.0.0.1", 0))

@@ -13,15 +13,11 @@ using kx::data_handler::EegState;
 using kx::test::eeg_response;
 using kx::test::timestamps_of;
 
-namespace {
-
-std::vector<std::uint32_t> range(std::uint32_t from, std::uint32_t to) {
+static std::vector<std::uint32_t> range(std::uint32_t from, std::uint32_t to) {
     std::vector<std::uint32_t> out;
     for (std::uint32_t ts = from; ts < to; ++ts) out.push_back(ts);
     return out;
 }
-
-}  // namespace
 
 // Only a configuration that differs from the one in force (initially all
 // zero) empties the buffer, also when its message has no EEG data.
@@ -38,20 +34,22 @@ TEST(EegState, OnlyAChangedConfigurationEmptiesTheBuffer) {
 }
 
 // The storage is a ring that wraps, grows while wrapped and is swapped out by
-// clean reads: the order of the records must survive all of it.
+// clean reads: the order of the records must survive all of it. A read takes
+// the newest records; a clean read drops the older ones too.
 TEST(EegState, OrderSurvivesWrapGrowthAndRecycledStorage) {
     EegState state;
     state.set_buffer_len(50);
     for (std::uint32_t ts = 0; ts < 60; ++ts) state.apply(eeg_response(std::nullopt, {ts}));
     state.set_buffer_len(1000);
     for (std::uint32_t ts = 60; ts < 100; ++ts) state.apply(eeg_response(std::nullopt, {ts}));
-    EXPECT_EQ(timestamps_of(state.take_newest(3, false)), range(97, 100));
+    EXPECT_TRUE(timestamps_of(state.take_newest(0, false)).empty());
+    EXPECT_EQ(timestamps_of(state.take_newest(3, false)), range(97, 100));  // the older ones stay
     auto taken = state.take_newest(40, true);
     EXPECT_EQ(timestamps_of(taken), range(57, 97));
     state.recycle(std::move(taken.ring));
     EXPECT_EQ(state.size(), 0u);
     for (std::uint32_t ts = 100; ts < 104; ++ts) state.apply(eeg_response(std::nullopt, {ts}));
-    EXPECT_EQ(timestamps_of(state.take_newest(SIZE_MAX, true)), range(100, 104));
+    EXPECT_EQ(timestamps_of(state.take_newest(SIZE_MAX, true)), range(100, 104));  // more than held: all
 }
 
 // Records must always come with the gain their message carried, while a
