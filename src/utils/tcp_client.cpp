@@ -16,6 +16,7 @@ namespace kx::utils {
 namespace {
 
 constexpr auto kTarget = kTcpClientTarget;
+constexpr std::size_t kChunksPerRun = 16;
 
 struct ByteListText {
     std::span<const std::uint8_t> bytes;
@@ -107,6 +108,7 @@ asio::awaitable<std::optional<IoError>> TcpClient::connect() {
 asio::awaitable<void> TcpClient::enable_listening(std::shared_ptr<Slot> slot,
                                                   BroadcastSender<Chunk> sender) {
     Chunk chunk;  // read into directly; a new one only after one was published
+    std::size_t run = 0;  // chunks published since the loop last waited or yielded
     for (;;) {
         bool got_data = false;
         {
@@ -139,8 +141,17 @@ asio::awaitable<void> TcpClient::enable_listening(std::shared_ptr<Slot> slot,
                 KX_ERROR(kTarget, "Failed to send message: SendError({})", ByteListText{*unsent});
                 chunk = std::move(*unsent);  // reused for the next read
             }
+            // After a bounded run, let the queued receivers go first: on a
+            // machine short of cores the worker woken for them may not run
+            // soon, while this thread can run them now (a deferred
+            // continuation queues behind them and wakes no other thread).
+            if (++run == kChunksPerRun) {
+                run = 0;
+                co_await asio::defer(co_await asio::this_coro::executor, asio::use_awaitable);
+            }
             continue;  // more may be waiting: read again before waiting
         }
+        run = 0;
         // Idle: wait for data or the peer's close without the slot lock, so
         // sends go through meanwhile. The stream stays in the slot for good,
         // so it outlives the wait.
