@@ -32,8 +32,9 @@ namespace kx::utils::detail {
 // with success when the owner wakes it, or with operation_aborted when its
 // cancellation slot fires first. wake_one/wake_all post (the waker may hold
 // the owner's lock); take_all hands the woken waits to a Woken list that
-// resumes them after the owner's lock is released, inline where allowed. Cancellation must be emitted on the
-// executor (strand) that runs the waiting coroutine, as asio requires.
+// resumes them after the owner's lock is released, inline where allowed.
+// Cancellation must be emitted on the executor (strand) that runs the waiting
+// coroutine, as asio requires.
 class WaitQueue {
 public:
     explicit WaitQueue(std::mutex& owner_mutex) : mutex_(owner_mutex) {
