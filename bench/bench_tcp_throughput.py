@@ -1,18 +1,25 @@
-"""Streams EEG messages from an emulated device at ten times the cap's top rate
-and counts what reaches the EEG buffer.
+"""Streams EEG messages from an emulated device and counts what reaches the
+EEG buffer, with the CPU the module's threads spend on it.
 
-    PYTHONPATH=<build dir>:tests/python python bench/bench_tcp_throughput.py [seconds] [rate]
+    PYTHONPATH=<build dir>:tests/python python bench/bench_tcp_throughput.py \
+        [--rate 10000] [--seconds 10] [--burst-ms 10] [--drain-ms 10] [--load N] [--runs 1]
 
-Each MainApp message carries four sample blocks; the default is 10000 messages
-per second for 10 s. The device runs in a child process (like a real cap, it
-does not share this interpreter), paced in 10 ms batches. Prints the rate
-reached and whether any message was lost, reordered or decoded wrongly.
+Each MainApp message carries four sample blocks. The device runs in a child
+process (like a real cap, it does not share this interpreter) and sends one
+burst every --burst-ms. Python drains the buffer every --drain-ms. --load N
+keeps N extra processes spinning (N = number of cores keeps every core busy).
+Per run it prints the messages lost, order and decoding checks, warnings and
+errors per logger (lag reports among them), the idle CPU while connected, and
+the CPU per 1,000 messages of the module's threads and of the whole process.
+Exit status 0 when every run lost nothing.
 """
+import argparse
 import asyncio
 import collections
 import logging
 import multiprocessing
 import os
+import resource
 import socket
 import sys
 import time
@@ -26,7 +33,8 @@ from support import frames  # noqa: E402
 from support.tcp_helpers import parser  # noqa: E402
 
 BLOCKS = [frames.sample_block(seed) for seed in range(64)]
-TICK = 0.01
+IDLE_SECONDS = 1.0
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 
 def message_frame(index: int) -> bytes:
@@ -34,20 +42,56 @@ def message_frame(index: int) -> bytes:
     return frames.MainApp(msg_id=index, samples=samples).frame()
 
 
-def device(listener: socket.socket, total: int, rate: int, ready) -> None:
-    per_tick = max(1, int(rate * TICK))
-    batches = [b"".join(message_frame(i) for i in range(start, min(start + per_tick, total)))
-               for start in range(0, total, per_tick)]
+def bursts(total: int, per_burst: int) -> list[bytes]:
+    """Built once per process (the device processes are forked with them)."""
+    frames_ = bursts.cache.get(total)
+    if frames_ is None:
+        frames_ = bursts.cache[total] = [message_frame(i) for i in range(total)]
+    return [b"".join(frames_[start:start + per_burst]) for start in range(0, total, per_burst)]
+
+
+bursts.cache = {}
+
+
+def device(listener: socket.socket, total: int, rate: int, burst: float, ready, go) -> None:
+    per_burst = max(1, round(rate * burst))
+    batches = bursts(total, per_burst)
     ready.set()
     conn, _ = listener.accept()
+    go.wait()
     start = time.perf_counter()
     for n, batch in enumerate(batches, 1):
         conn.sendall(batch)
-        delay = start + n * TICK - time.perf_counter()
+        delay = start + n * per_burst / rate - time.perf_counter()
         if delay > 0:
             time.sleep(delay)
-    print(f"device: sent {total} messages in {time.perf_counter() - start:.2f} s", flush=True)
     conn.close()
+
+
+def spin() -> None:
+    while True:
+        pass
+
+
+def module_thread_seconds(kernel_only: bool = False) -> float:
+    """CPU of the runtime's worker threads (they run the read loop and the tasks)."""
+    total = 0
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                if not f.read().startswith("kx-worker"):
+                    continue
+            with open(f"/proc/self/task/{tid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except FileNotFoundError:
+            continue
+        total += (0 if kernel_only else int(fields[11])) + int(fields[12])  # utime, stime
+    return total / CLOCK_TICKS
+
+
+def process_seconds() -> float:
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
 
 
 class RowCheck:
@@ -79,43 +123,87 @@ class RecordCounter(logging.Handler):
         self.counts[record.name] += 1
 
 
-async def main(seconds: float, rate: int) -> int:
-    total = int(seconds * rate)
+async def one_run(args) -> bool:
+    total = int(args.seconds * args.rate)
+    bursts(total, 1)  # frames built before the device process is forked
     records = RecordCounter()
     logging.getLogger().addHandler(records)
     listener = socket.create_server(("127.0.0.1", 0))
-    ready = multiprocessing.Event()
-    child = multiprocessing.Process(target=device, args=(listener, total, rate, ready))
+    ready, go = multiprocessing.Event(), multiprocessing.Event()
+    child = multiprocessing.Process(target=device,
+                                    args=(listener, total, args.rate, args.burst_ms / 1000, ready, go))
     child.start()
     ready.wait()
     eeg_cap.set_eeg_buffer_cfg(4 * total + 16)
     eeg_cap.clear_eeg_buffer()
 
     p = parser("bench")
+    # The consumer subscribes before the connection exists, so it sees the first message.
+    await p.start_message_stream()
     client = kx.PyTcpClient("127.0.0.1", listener.getsockname()[1])
     await client.connect(p)
-    await p.start_message_stream()
+
+    await asyncio.sleep(0.2)  # let start-up settle
+    idle = (module_thread_seconds(), process_seconds(), time.perf_counter())
+    await asyncio.sleep(IDLE_SECONDS)
+    idle_module = module_thread_seconds() - idle[0]
+    idle_process = process_seconds() - idle[1]
+    idle_wall = time.perf_counter() - idle[2]
+
     check = RowCheck()
+    busy = (module_thread_seconds(), process_seconds(), time.thread_time(), module_thread_seconds(True))
+    go.set()
     start = last_row = time.perf_counter()
     # Until everything arrived, or nothing more came for a second after the device finished.
     while check.count < 4 * total and (child.is_alive() or time.perf_counter() - last_row < 1.0):
-        await asyncio.sleep(TICK)
+        await asyncio.sleep(args.drain_ms / 1000)
         rows = eeg_cap.get_eeg_buffer(10 ** 9, True)
         if rows:
             last_row = time.perf_counter()
             check.take(rows)
+    module_cpu = module_thread_seconds() - busy[0]
+    module_kernel = module_thread_seconds(True) - busy[3]
+    process_cpu = process_seconds() - busy[1]
+    python_cpu = time.thread_time() - busy[2]
     elapsed = last_row - start
     child.join()
+    logging.getLogger().removeHandler(records)
+    del client, p
 
     received = check.count // 4
-    print(f"received {received} of {total} messages ({check.count} sample rows) in {elapsed:.2f} s: "
-          f"{received / elapsed:.0f} msg/s end to end")
-    print(f"lost: {total - received}; in order: {check.in_order}; spot-checked rows decode equal: {check.decoded_ok}")
-    print(f"warnings and errors per logger (lag reports among them): {dict(records.counts) or 'none'}")
-    return 0 if received == total and check.in_order and check.decoded_ok else 1
+    per_k = 1000 / max(received, 1) * 1000  # ms per 1,000 messages from seconds
+    print(f"  received {received} of {total} messages in {elapsed:.2f} s ({received / elapsed:.0f} msg/s); "
+          f"lost {total - received}; in order {check.in_order}; spot checks equal {check.decoded_ok}")
+    print(f"  CPU per 1,000 messages: module threads {module_cpu * per_k:.2f} ms (kernel {module_kernel * per_k:.2f}), whole process "
+          f"{process_cpu * per_k:.2f} ms (Python thread {python_cpu * per_k:.2f} ms); idle connected: "
+          f"module threads {idle_module * 1000 / idle_wall:.1f} ms/s, process {idle_process * 1000 / idle_wall:.1f} ms/s")
+    print(f"  warnings and errors per logger: {dict(records.counts) or 'none'}")
+    return received == total and check.in_order and check.decoded_ok
+
+
+async def main(args) -> int:
+    spinners = [multiprocessing.Process(target=spin, daemon=True) for _ in range(args.load)]
+    for s in spinners:
+        s.start()
+    clean = 0
+    try:
+        for n in range(1, args.runs + 1):
+            print(f"run {n}: {args.rate} msg/s for {args.seconds} s in {args.burst_ms} ms bursts, "
+                  f"drain every {args.drain_ms} ms, {args.load} spinning processes", flush=True)
+            clean += await one_run(args)
+    finally:
+        for s in spinners:
+            s.terminate()
+    print(f"zero loss in {clean} of {args.runs} runs")
+    return 0 if clean == args.runs else 1
 
 
 if __name__ == "__main__":
-    secs = float(sys.argv[1]) if len(sys.argv) > 1 else 10.0
-    msg_rate = int(sys.argv[2]) if len(sys.argv) > 2 else 10000
-    sys.exit(asyncio.run(main(secs, msg_rate)))
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--rate", type=int, default=10000, help="messages per second")
+    ap.add_argument("--seconds", type=float, default=10.0)
+    ap.add_argument("--burst-ms", type=float, default=10.0, help="the device sends one burst this often")
+    ap.add_argument("--drain-ms", type=float, default=10.0, help="Python drains the buffer this often")
+    ap.add_argument("--load", type=int, default=0, help="spinning processes kept running meanwhile")
+    ap.add_argument("--runs", type=int, default=1)
+    sys.exit(asyncio.run(main(ap.parse_args())))

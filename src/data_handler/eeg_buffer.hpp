@@ -5,9 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kx_proto_sdk_eeg_cap.pb.h"
@@ -30,6 +30,32 @@ struct EegConfigCodes {
     bool operator==(const EegConfigCodes&) const = default;
 };
 
+// Records oldest first in a ring whose slots keep their byte storage when
+// records leave, so a steady stream appends without allocating.
+class EegRing {
+public:
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return slots_.size(); }
+    const EegRecord& operator[](std::size_t i) const { return slots_[index(i)]; }
+
+    void push_back(std::uint32_t timestamp, std::string_view data);
+    void drop_front(std::size_t n);  // n <= size()
+    void drop_back(std::size_t n);   // n <= size()
+    void clear() { head_ = size_ = 0; }
+    void swap(EegRing& other) noexcept;
+
+private:
+    std::size_t index(std::size_t i) const {
+        const std::size_t at = head_ + i;
+        return at < slots_.size() ? at : at - slots_.size();
+    }
+    void grow();
+
+    std::vector<EegRecord> slots_;
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+};
+
 inline constexpr std::size_t kDefaultEegBufferLen = 1000;
 
 class EegState {
@@ -44,24 +70,30 @@ public:
     void apply(const ::kx_proto_sdk::eeg_cap::EegAcqResponse& eeg);
 
     // The newest min(take, size) records, oldest first, and the gain code they
-    // were recorded under, read together. `clean` empties the whole buffer,
-    // else only the returned records are removed.
+    // were recorded under, read together. `clean` empties the whole buffer
+    // (its ring is handed out whole, nothing is copied), else the returned
+    // records are copied out and removed. Either way the buffer's lock is
+    // held only for that step, never while the caller decodes.
     struct Taken {
         std::uint32_t gain = 0;
-        std::vector<EegRecord> records;
+        EegRing ring;
+        std::size_t first = 0;  // records are ring[first], ..., ring[size - 1]
+        std::size_t count() const { return ring.size() - first; }
+        const EegRecord& operator[](std::size_t i) const { return ring[first + i]; }
     };
     Taken take_newest(std::size_t take, bool clean);
+    // Gives the ring of a Taken back for reuse by the next take_newest.
+    void recycle(EegRing&& ring);
 
     EegConfigCodes config();
     std::size_t size();
 
 private:
-    void clear_locked_buffer();
-
     std::mutex config_mutex_;
     EegConfigCodes config_;
     std::mutex buffer_mutex_;
-    std::deque<EegRecord> buffer_;
+    EegRing buffer_;
+    EegRing spare_;  // guarded by buffer_mutex_; swapped in when a reader takes the buffer
     std::mutex len_mutex_;
     std::size_t buffer_len_ = kDefaultEegBufferLen;
 };

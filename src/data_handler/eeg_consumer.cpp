@@ -20,7 +20,9 @@ void consume_message(const proto::DeviceMessage& message, EegState& state) {
 
 asio::awaitable<void> run_message_consumer(proto::MessageReceiver receiver, EegState& state) {
     for (;;) {
-        auto next = co_await receiver.recv();
+        // Consuming holds the state's locks only briefly and never while it
+        // logs, so the parser's task may run it inline.
+        auto next = co_await receiver.recv(utils::Resume::InlineIfRunning);
         switch (next.status) {
             case utils::RecvStatus::Item:
                 consume_message(*next.item, state);

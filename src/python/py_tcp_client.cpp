@@ -156,7 +156,10 @@ PyObject* send_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 // --- connect and the receive task ------------------------------------------------------
 
-// Hands every raw chunk to the parser copy until the channel closes.
+// Hands every raw chunk to the parser copy until the channel closes. Woken by
+// a post, not inline: the read loop goes on reading while this parses, so a
+// parser that falls behind loses chunks (and reports it) instead of pacing
+// the socket. The consumers of the parsed messages run inline in it.
 asio::awaitable<void> receive_task(proto::MsgParser parser, utils::BroadcastReceiver<Chunk> rx) {
     KX_DEBUG(kTarget, "Starting receive tcp data");
     for (;;) {
@@ -182,7 +185,8 @@ asio::awaitable<AwaitResult> connect_async(ClientHandle client, proto::MsgParser
     {
         auto guard = co_await client->lock.lock();
         // Subscribed before the connection exists, so the first chunk is seen.
-        asio::co_spawn(asio::make_strand(utils::runtime_executor()), receive_task(std::move(parser), client->client.subscribe()),
+        // On the plain executor: one coroutine needs no strand.
+        asio::co_spawn(utils::runtime_executor(), receive_task(std::move(parser), client->client.subscribe()),
                        asio::detached);
         error = co_await client->client.connect();
     }

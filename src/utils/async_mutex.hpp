@@ -48,6 +48,9 @@ public:
     AsyncMutex& operator=(const AsyncMutex&) = delete;
 
     asio::awaitable<Guard> lock() {
+        // Free and nobody queued (ownership passes straight to a waiter, so a
+        // free mutex has none): no suspension, no post.
+        if (auto guard = try_lock()) co_return std::move(*guard);
         co_await waiters_.async_wait(
             [this] {
                 if (locked_) return false;

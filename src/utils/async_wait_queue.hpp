@@ -1,6 +1,6 @@
 // Suspended asynchronous waits for the coroutine-friendly primitives
 // (broadcast channel, async mutex). A wait never blocks its thread: its
-// handler is parked here and later posted to its own executor.
+// handler is parked here and later resumed on its own executor.
 #pragma once
 
 #include <mutex>
@@ -10,15 +10,31 @@
 
 #include <asio.hpp>
 
+namespace kx::utils {
+
+// How a parked wait is resumed once woken through WaitQueue::take_all.
+enum class Resume {
+    Posted,  // always through a post: another worker picks it up
+    // Inline on the waker's thread when that thread already runs the wait's
+    // executor, else posted. Saves a thread wake-up per item and keeps a fast
+    // producer from running far ahead of its consumer; only for waits whose
+    // continuation never blocks (e.g. on the interpreter lock) for long.
+    InlineIfRunning,
+};
+
+}  // namespace kx::utils
+
 namespace kx::utils::detail {
 
 // FIFO list of parked waits, guarded by its owner's mutex.
 //
-// Every wait completes exactly once, always through a post to the handler's
-// associated executor (never inline, so wakers may hold the owner's lock):
+// Every wait completes exactly once on the handler's associated executor:
 // with success when the owner wakes it, or with operation_aborted when its
-// cancellation slot fires first. Cancellation must be emitted on the
-// executor (strand) that runs the waiting coroutine, as asio requires.
+// cancellation slot fires first. wake_one/wake_all post (the waker may hold
+// the owner's lock); take_all hands the woken waits to a Woken list that
+// resumes them after the owner's lock is released, inline where allowed.
+// Cancellation must be emitted on the executor (strand) that runs the waiting
+// coroutine, as asio requires.
 class WaitQueue {
 public:
     explicit WaitQueue(std::mutex& owner_mutex) : mutex_(owner_mutex) {
@@ -32,13 +48,18 @@ public:
     // between the test and the parking; it may claim what it tests.
     template <typename Ready, typename Token>
     auto async_wait(Ready ready, Token&& token) {
+        return async_wait(std::move(ready), Resume::Posted, std::forward<Token>(token));
+    }
+    template <typename Ready, typename Token>
+    auto async_wait(Ready ready, Resume resume, Token&& token) {
         return asio::async_initiate<Token, void(std::error_code)>(
-            [this](auto handler, Ready ready_fn) {
+            [this, resume](auto handler, Ready ready_fn) {
                 using Handler = std::decay_t<decltype(handler)>;
                 auto* waiter = new Waiter<Handler>(std::move(handler));
+                waiter->resume = resume;
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (ready_fn()) {
-                    waiter->complete({});
+                    waiter->complete({}, false);
                     return;
                 }
                 link(waiter);
@@ -52,7 +73,7 @@ public:
         if (empty()) return false;
         Node* node = head_.next;
         unlink(node);
-        node->complete({});
+        node->complete({}, false);
         return true;
     }
     void wake_all() {
@@ -65,14 +86,56 @@ private:
     struct Node {
         Node* prev = nullptr;
         Node* next = nullptr;
+        Resume resume = Resume::Posted;
         bool linked() const { return prev != nullptr; }
-        // Posts the completion; the node deletes itself when it runs.
-        virtual void complete(std::error_code ec) { (void)ec; }
+        // Schedules the completion; the node deletes itself when it runs.
+        // `may_run_inline` only when the owner's lock is not held.
+        virtual void complete(std::error_code ec, bool may_run_inline) {
+            (void)ec;
+            (void)may_run_inline;
+        }
 
     protected:
         ~Node() = default;
     };
 
+public:
+    // Waits woken together; resumed, oldest first, when resume() is called or
+    // the list goes. Declare it before the guard of the owner's lock, so that
+    // it outlives the guard.
+    class Woken {
+    public:
+        Woken() = default;
+        Woken(const Woken&) = delete;
+        Woken& operator=(const Woken&) = delete;
+        ~Woken() { resume(); }
+
+        void resume() {
+            while (first_ != nullptr) {
+                Node* node = std::exchange(first_, first_->next);
+                node->next = nullptr;
+                node->complete({}, true);
+            }
+            last_ = nullptr;
+        }
+
+    private:
+        friend class WaitQueue;
+        Node* first_ = nullptr;
+        Node* last_ = nullptr;
+    };
+
+    // Moves every parked wait to `woken` (requires the owner's mutex).
+    void take_all(Woken& woken) {
+        while (!empty()) {
+            Node* node = head_.next;
+            unlink(node);  // from now on cancellation leaves it alone
+            (woken.last_ ? woken.last_->next : woken.first_) = node;
+            woken.last_ = node;
+        }
+    }
+
+private:
     struct CancelHandler {
         WaitQueue* queue;
         Node* node;
@@ -84,7 +147,7 @@ private:
             std::lock_guard<std::mutex> lock(queue->mutex_);
             if (!node->linked()) return;  // already woken, completion in flight
             queue->unlink(node);
-            node->complete(asio::error::operation_aborted);
+            node->complete(asio::error::operation_aborted, false);
         }
     };
 
@@ -104,14 +167,16 @@ private:
             if (slot.is_connected()) slot.template emplace<CancelHandler>(CancelHandler{queue, this});
         }
 
-        void complete(std::error_code ec) override {
+        void complete(std::error_code ec, bool may_run_inline) override {
             auto ex = work;
-            asio::post(ex, [this, ec]() {
+            auto run = [this, ec]() {
                 if (slot.is_connected()) slot.clear();
                 Handler h(std::move(handler));
                 delete this;
                 std::move(h)(ec);
-            });
+            };
+            if (may_run_inline && resume == Resume::InlineIfRunning) asio::dispatch(ex, std::move(run));
+            else asio::post(ex, std::move(run));
         }
 
         Handler handler;

@@ -56,17 +56,22 @@ public:
     }
 
     // Returns the item back when nobody would receive it.
+    // Waiting receivers are resumed after the lock is released, the
+    // overwritten item is destroyed after that.
     std::optional<T> send(T item) {
         std::optional<T> overwritten;
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (receivers_ == 0) return std::optional<T>(std::move(item));
-        Slot& slot = slots_[tail_ % slots_.size()];
-        overwritten.swap(slot.value);
-        slot.value.emplace(std::move(item));
-        slot.pos = tail_;
-        slot.remaining = receivers_;
-        ++tail_;
-        waiters_.wake_all();
+        WaitQueue::Woken woken;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (receivers_ == 0) return std::optional<T>(std::move(item));
+            Slot& slot = slots_[tail_ % slots_.size()];
+            overwritten.swap(slot.value);
+            slot.value.emplace(std::move(item));
+            slot.remaining = receivers_;
+            ++tail_;
+            waiters_.take_all(woken);
+        }
+        woken.resume();
         return std::nullopt;
     }
 
@@ -82,6 +87,7 @@ public:
         --receivers_;
     }
 
+    // Posted, never inline: this runs in destructors.
     void close() {
         std::lock_guard<std::mutex> lock(mutex_);
         closed_ = true;
@@ -108,8 +114,8 @@ public:
     }
 
     template <typename Token>
-    auto async_wait_ready(const std::uint64_t& next, Token&& token) {
-        return waiters_.async_wait([this, &next] { return next != tail_ || closed_; },
+    auto async_wait_ready(const std::uint64_t& next, Resume resume, Token&& token) {
+        return waiters_.async_wait([this, &next] { return next != tail_ || closed_; }, resume,
                                    std::forward<Token>(token));
     }
 
@@ -121,7 +127,6 @@ public:
 
 private:
     struct Slot {
-        std::uint64_t pos = 0;
         std::size_t remaining = 0;  // receivers that have yet to take the value
         std::optional<T> value;
     };
@@ -172,14 +177,16 @@ public:
     RecvResult<T> try_recv() { return state_->take(next_); }
 
     // Suspends the calling coroutine (not its thread) until an item, a lag
-    // report or the close. Cancellation ends the wait with operation_aborted;
-    // no item is consumed by a cancelled wait. The receiver must outlive the
-    // call and must not be moved while a call is pending.
-    asio::awaitable<RecvResult<T>> recv() {
+    // report or the close; never while items wait. Cancellation ends the wait
+    // with operation_aborted; no item is consumed by a cancelled wait. The
+    // receiver must outlive the call and must not be moved while a call is
+    // pending. With Resume::InlineIfRunning a sender on a worker thread runs
+    // the woken caller up to its next wait before its send returns.
+    asio::awaitable<RecvResult<T>> recv(Resume resume = Resume::Posted) {
         for (;;) {
             RecvResult<T> result = state_->take(next_);
             if (result.status != RecvStatus::Empty) co_return result;
-            co_await state_->async_wait_ready(next_, asio::use_awaitable);
+            co_await state_->async_wait_ready(next_, resume, asio::use_awaitable);
         }
     }
 

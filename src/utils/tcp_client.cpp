@@ -19,6 +19,7 @@ namespace kx::utils {
 namespace {
 
 constexpr auto kTarget = kTcpClientTarget;
+constexpr std::size_t kChunksPerRun = 16;
 
 struct ByteListText {
     std::span<const std::uint8_t> bytes;
@@ -108,24 +109,29 @@ asio::awaitable<std::optional<IoError>> TcpClient::connect() {
 
     KX_DEBUG(kTarget, "tcp enable_listening");
     // The loop's first attempt needs the slot lock, so it finds the stream.
-    asio::co_spawn(asio::make_strand(socket.get_executor()), enable_listening(slot_, raw_sender_),
-                   asio::detached);
+    // On the io_context itself, not a strand (one coroutine needs none): each
+    // wake-up of the loop is then one hop, not one per strand level.
+    auto& io = static_cast<asio::io_context&>(asio::query(socket.get_executor(), asio::execution::context));
+    asio::co_spawn(io.get_executor(), enable_listening(slot_, raw_sender_), asio::detached);
     slot_->stream.emplace(std::move(socket));
     co_return std::nullopt;
 }
 
 asio::awaitable<void> TcpClient::enable_listening(std::shared_ptr<Slot> slot,
                                                   BroadcastSender<Chunk> sender) {
+    Chunk chunk;  // read into directly; a new one only after one was published
+    std::size_t run = 0;  // chunks published since the loop last waited or yielded
     for (;;) {
+        bool got_data = false;
         {
             auto guard = co_await slot->lock.lock();
             if (!slot->stream) {
                 KX_INFO(kTarget, "No active stream.");
                 co_return;
             }
-            std::array<std::uint8_t, kReadChunkSize> buffer;
+            chunk.resize(kReadChunkSize);
             std::error_code ec;
-            const std::size_t n = slot->stream->read_some(asio::buffer(buffer), ec);
+            const std::size_t n = slot->stream->read_some(asio::buffer(chunk), ec);
             if (ec == asio::error::eof) {
                 KX_INFO(kTarget, "Connection closed by peer.");
                 co_return;
@@ -135,16 +141,29 @@ asio::awaitable<void> TcpClient::enable_listening(std::shared_ptr<Slot> slot,
                 co_return;
             }
             if (!ec) {
-                const std::span<const std::uint8_t> bytes(buffer.data(), n);
+                chunk.resize(n);
                 KX_DEBUG(kTarget, "tcp read {} bytes", n);
-                KX_DEBUG(kTarget, "Received data: {}", ByteListText{bytes});
-                if (auto unsent = sender.send_or_return(Chunk(bytes.begin(), bytes.end()))) {
-                    KX_ERROR(kTarget, "Failed to send message: SendError({})",
-                             ByteListText{*unsent});
-                }
-                continue;  // more may be waiting: read again before waiting
+                KX_DEBUG(kTarget, "Received data: {}", ByteListText{chunk});
+                got_data = true;
             }
         }
+        if (got_data) {
+            // Published without the slot lock: sends need not wait for it.
+            if (auto unsent = sender.send_or_return(std::exchange(chunk, Chunk{}))) {
+                KX_ERROR(kTarget, "Failed to send message: SendError({})", ByteListText{*unsent});
+                chunk = std::move(*unsent);  // reused for the next read
+            }
+            // After a bounded run, let the queued receivers go first: on a
+            // machine short of cores the worker woken for them may not run
+            // soon, while this thread can run them now (a deferred
+            // continuation queues behind them and wakes no other thread).
+            if (++run == kChunksPerRun) {
+                run = 0;
+                co_await asio::defer(co_await asio::this_coro::executor, asio::use_awaitable);
+            }
+            continue;  // more may be waiting: read again before waiting
+        }
+        run = 0;
         // Idle: wait for data or the peer's close without the slot lock, so
         // sends go through meanwhile. The stream stays in the slot for good,
         // so it outlives the wait.

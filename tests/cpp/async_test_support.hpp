@@ -3,31 +3,11 @@
 
 #include <chrono>
 #include <future>
-#include <thread>
-#include <vector>
 
 #include <asio.hpp>
 #include <gtest/gtest.h>
 
 namespace kx::test {
-
-// An io_context run by a few threads for the lifetime of the object.
-class ThreadedContext {
-public:
-    explicit ThreadedContext(int threads) : work_(asio::make_work_guard(ctx_)) {
-        for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { ctx_.run(); });
-    }
-    ~ThreadedContext() {
-        work_.reset();
-        for (auto& t : threads_) t.join();
-    }
-    asio::io_context& ctx() { return ctx_; }
-
-private:
-    asio::io_context ctx_;
-    asio::executor_work_guard<asio::io_context::executor_type> work_;
-    std::vector<std::thread> threads_;
-};
 
 template <typename T>
 T wait_for(std::future<T>& f) {

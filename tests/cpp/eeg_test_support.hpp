@@ -39,9 +39,9 @@ inline msgs::EegAcqResponse eeg_response(std::optional<data_handler::EegConfigCo
     return eeg;
 }
 
-inline std::vector<std::uint32_t> timestamps_of(const std::vector<data_handler::EegRecord>& records) {
+inline std::vector<std::uint32_t> timestamps_of(const data_handler::EegState::Taken& taken) {
     std::vector<std::uint32_t> out;
-    for (const auto& r : records) out.push_back(r.timestamp);
+    for (std::size_t i = 0; i < taken.count(); ++i) out.push_back(taken[i].timestamp);
     return out;
 }
 

@@ -56,12 +56,19 @@ PyObject* get_eeg_buffer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         spec.bind(args, nargs, kwnames, a);
         const std::size_t take = to_usize(a[0], "take");
         const bool clean = to_bool(a[1], "clean");
-        const auto taken = eeg_state().take_newest(take, clean);
-        // Decoded with no lock held.
-        Ref rows = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(taken.records.size()))));
-        for (std::size_t i = 0; i < taken.records.size(); ++i) {
-            PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(i), make_row(taken.records[i], taken.gain));
+        auto taken = eeg_state().take_newest(take, clean);
+        // Decoded with no lock held. The rows stay untracked by the cyclic
+        // collector while they are built, so the collections their allocation
+        // triggers do not walk them over and over; they are tracked at the end.
+        const std::size_t n = taken.count();
+        Ref rows = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* row = make_row(taken[i], taken.gain);
+            PyObject_GC_UnTrack(row);
+            PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(i), row);
         }
+        for (std::size_t i = 0; i < n; ++i) PyObject_GC_Track(PyList_GET_ITEM(rows.get(), static_cast<Py_ssize_t>(i)));
+        eeg_state().recycle(std::move(taken.ring));
         return rows.release();
     });
 }
