@@ -1,14 +1,12 @@
-"""eeg_cap.mdns_scan(), the discovery stop of connect(), and the descriptors both open. Every scenario that
-opens mDNS sockets runs in a loopback-only namespace of its own (support.mdns_ns) next to python-zeroconf
-responders, in a fresh interpreter: the discovery daemon is process-wide and never re-created.
-"""
+# eeg_cap.mdns_scan(), the discovery stop of connect(), and the descriptors both open. Each scenario runs in a
+# fresh interpreter in a loopback-only namespace of its own (support.mdns_ns) next to python-zeroconf
+# responders: the discovery daemon is process-wide and never re-created.
 import json
 import re
 import textwrap
 
 import pytest
 
-from kx_proto_sdk import eeg_cap
 from support import mdns_ns
 
 SERVICE_TYPE = "_quenlor-eeg._tcp.local."
@@ -54,8 +52,7 @@ def scenario(main_body):
     return PRELUDE + "async def main():\n" + textwrap.indent(textwrap.dedent(main_body), "    ") + "asyncio.run(main())\n"
 
 
-def run(main_body, **kwargs):
-    """Runs `main_body` as the body of `async def main()` under asyncio.run; returns its report."""
+def run(main_body, **kwargs):  # `main_body` is the body of `async def main()`
     done = mdns_ns.run_scenario(scenario(main_body), **kwargs)
     return parse_report(done.returncode, done.stdout, done.stderr), done
 
@@ -64,10 +61,6 @@ def parse_report(returncode, stdout, stderr):
     lines = [l for l in stdout.splitlines() if l.startswith("REPORT ")]
     assert returncode == 0 and lines, f"scenario failed:\n{stdout}\n{stderr}"
     return json.loads(lines[-1][len("REPORT "):])
-
-
-def responder(service, extra=()):
-    return [*extra, "--service", service]
 
 
 def mdns_records(report, level=None, line=None):
@@ -79,20 +72,13 @@ def resolved_addresses(report):
     return [r["msg"][len("Resolved Address: "):] for r in mdns_records(report, 20, 42)]
 
 
-def test_signature_and_no_running_loop():
-    with pytest.raises(TypeError):
-        eeg_cap.mdns_scan(1)
-    with pytest.raises(RuntimeError, match="no running event loop"):
-        eeg_cap.mdns_scan()
-
-
 # ---------------------------------------------------------------- scans
 
 @pytest.mark.parametrize("addresses", [["127.0.0.1"], ["127.0.0.3", "127.0.0.1", "127.0.0.2"],
                                        ["127.0.0.1", "fd00::7", "fe80::1234"], []],
                          ids=["one", "several", "mixed-families", "none"])
 def test_scan_returns_the_first_logged_address_and_the_port(addresses):
-    report, done = run("report(result=await scan_outcome())\n", responders=[responder(f"cap:4242:{','.join(addresses)}")])
+    report, done = run("report(result=await scan_outcome())\n", responders=[["--service", f"cap:4242:{','.join(addresses)}"]])
     # The mDNS library writes nothing of its own to standard error; its lines go
     # to the log facade (the other stack it warns about is the responder).
     assert done.stderr == ""
@@ -117,7 +103,7 @@ def test_scan_returns_the_first_logged_address_and_the_port(addresses):
 
 def test_scan_resolves_an_ipv6_only_device():
     report, _ = run("report(result=await scan_outcome())\n",
-                    peer_responders=[responder("v6cap:4242:fd00::2", extra=["--ipv6-only", "--interface", "veth-b"])])
+                    peer_responders=[["--ipv6-only", "--interface", "veth-b", "--service", "v6cap:4242:fd00::2"]])
     assert report["result"] == {"ok": ["fd00::2", 4242]}
     assert resolved_addresses(report) == ["fd00::2"]
 
@@ -129,8 +115,8 @@ def test_a_second_scan_browses_anew_and_reports_a_dual_stack_device_once():
         first = await scan_outcome()
         await asyncio.sleep(1.5)
         report(first=first, second=await scan_outcome())
-        """, peer_responders=[responder("dual:4242:10.77.0.2,fd00::2",
-                                         extra=["--ipv6", "--interface", "10.77.0.2", "--interface", "veth-b"])])
+        """, peer_responders=[["--ipv6", "--interface", "10.77.0.2", "--interface", "veth-b",
+                                          "--service", "dual:4242:10.77.0.2,fd00::2"]])
     assert report["first"]["ok"][1] == report["second"]["ok"][1] == 4242
     records = mdns_records(report)
     starts = [i for i, r in enumerate(records) if "SearchStarted" in r["msg"]]
@@ -151,7 +137,7 @@ def test_a_cancelled_scan_frees_the_way_and_two_scans_started_together_both_reso
         first.cancel()
         await asyncio.gather(first, return_exceptions=True)
         report(cancelled=first.cancelled(), scans=await asyncio.gather(scan_outcome(), scan_outcome()))
-        """, responders=[responder("late:4100:127.0.0.6", extra=["--delay", "1.0"])])
+        """, responders=[["--delay", "1.0", "--service", "late:4100:127.0.0.6"]])
     assert report["cancelled"]
     assert report["scans"] == [{"ok": ["127.0.0.6", 4100]}] * 2
 
@@ -197,7 +183,7 @@ def test_daemon_creation_with_few_descriptors_left_fails_every_scan_and_connect(
         f"import json, subprocess, sys\nfor n in range(9):\n"
         f"    done = subprocess.run([sys.executable, '-c', {AT_HEADROOM!r}, str(n)], capture_output=True, text=True)\n"
         f"    print(json.dumps([done.returncode, done.stdout, done.stderr]), flush=True)\n",
-        responders=[responder(CAP)], timeout=120)
+        responders=[["--service", CAP]], timeout=120)
     kinds = []
     for rc, stdout, stderr in map(json.loads, done.stdout.splitlines()):
         report = parse_report(rc, stdout, stderr)  # never an abort
@@ -234,7 +220,7 @@ def test_descriptors_are_close_on_exec_and_a_child_keeps_no_connection_open():
         closed = await outcome(lambda: loop.sock_recv(peer, 1))
         child.kill()
         report(scan=scan, connected=connected, fds=[after_scan, after_connect], closed=closed)
-        """, responders=[responder(CAP)])
+        """, responders=[["--service", CAP]])
     assert report["scan"] == {"ok": ["127.0.0.1", 4242]} and report["connected"] == {"ok": []}
     assert report["fds"] == [[], []]
     assert report["closed"] == {"ok": []}
@@ -254,7 +240,7 @@ def test_interpreter_exits_cleanly_while_discovery_runs(ending):
     # The responder announces while the interpreter shuts down, so the daemon
     # thread logs and delivers events during finalisation.
     done = mdns_ns.run_scenario(PRELUDE + ending + 'print("REPORT {}", flush=True)\n', timeout=60,
-                                responders=[responder("exit:4242:127.0.0.1", extra=["--delay", "0.3"])])
+                                responders=[["--delay", "0.3", "--service", "exit:4242:127.0.0.1"]])
     assert done.returncode == 0, done.stderr
     assert "REPORT {}" in done.stdout
     assert "Fatal" not in done.stderr and "Segmentation" not in done.stderr

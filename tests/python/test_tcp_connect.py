@@ -1,5 +1,4 @@
-"""connect(): the parser copy, its receive task, and the whole road from the
-device's bytes to rows of the EEG buffer."""
+"""connect(): the parser copy, its receive task, and the road from device bytes to EEG buffer rows."""
 import asyncio
 import logging
 import socket
@@ -22,7 +21,7 @@ GAIN_24 = int(eeg_cap.EegSignalGain.GAIN_24)
 
 @pytest.fixture
 def eeg_buffer():
-    """An empty EEG buffer that keeps everything; rows decode with GAIN_24 (a primed configuration)."""
+    # Empty, keeps everything; rows decode with GAIN_24 (a primed configuration).
     async def prime():
         await feed(await started_parser(), [frames.MainApp(config=(111, GAIN_24, 15))])
 
@@ -35,7 +34,6 @@ def eeg_buffer():
 
 
 async def collect_rows(count, timeout=10.0):
-    """Drains the EEG buffer until `count` rows have come; oldest first."""
     rows = []
     await eventually(lambda: rows.extend(eeg_cap.get_eeg_buffer(10_000_000, True)) or len(rows) >= count, timeout)
     await asyncio.sleep(0.05)  # and no more than that
@@ -44,7 +42,6 @@ async def collect_rows(count, timeout=10.0):
 
 @pytest.mark.parametrize("host", ["127.0.0.1", "::1"])
 def test_whole_road_from_device_bytes_to_decoded_rows(eeg_buffer, caplog, host):
-    """Frames split over writes and a burst of frames in one write come out as rows, in order."""
     script = frames.EegStreamScript()
 
     async def scenario():
@@ -64,9 +61,9 @@ def test_whole_road_from_device_bytes_to_decoded_rows(eeg_buffer, caplog, host):
 
 
 def test_every_connect_adds_a_receive_task_with_a_copy_of_the_parser(eeg_buffer, caplog):
-    """A refused connect's task parses the next connection's bytes; each copy completes the head
-    its parser held at connect (the object itself still holds it); a second parser parses the same
-    bytes; a peer closing mid-frame ends the read loop and a later connect keeps the old stream."""
+    # A refused connect's task parses the next connection's bytes; each copy completes the head its
+    # parser held at connect (the object itself still holds it); a peer closing mid-frame ends the
+    # read loop and a later connect keeps the old stream.
     script = frames.EegStreamScript()
     split = script.message().frame()
     rows = [frames.row(s, GAIN_24) for s in script.sent]
@@ -101,8 +98,8 @@ def test_every_connect_adds_a_receive_task_with_a_copy_of_the_parser(eeg_buffer,
 
 
 def test_fresh_process_first_id_discovery_and_exit_while_data_flows(fresh_python):
-    """A refused connect leaves discovery running; the process's first command carries id 1; the
-    interpreter exits cleanly while the read loop, receive and consumer tasks and a stream read run."""
+    # A refused connect leaves discovery running; the interpreter exits cleanly while the read loop,
+    # receive and consumer tasks and a stream read run.
     r = fresh_python("""
         import asyncio, contextlib, socket, threading
         import kx_proto_sdk as kx
@@ -145,8 +142,7 @@ def test_fresh_process_first_id_discovery_and_exit_while_data_flows(fresh_python
 
 
 def test_cancelled_connect_leaves_the_slot_empty_and_frees_the_client():
-    """A listener with a full accept queue drops SYNs, so connect waits; cancelling abandons it, and
-    commands (an empty send too) then fail on await as on a client never connected."""
+    # A listener with a full accept queue drops SYNs, so connect waits.
     listener = socket.create_server(("127.0.0.1", 0), backlog=0)
     fillers = [socket.socket() for _ in range(4)]
     for s in fillers:

@@ -1,5 +1,4 @@
-"""The raw byte stream: get_data_stream() and PyTcpStream. Chunk sizes and
-order for several receivers are checked in C++."""
+"""get_data_stream() and PyTcpStream; chunk sizes and order for several receivers are checked in C++."""
 import asyncio
 import gc
 import logging
@@ -20,11 +19,9 @@ ENDED = "Stream ended unexpectedly"
 
 
 def test_reads_take_turns_and_lagging_readers_report_the_loss_and_go_on(caplog):
-    """Two reads created at once get consecutive chunks (the stream lock orders them). Then a
-    stream not read, and the receive task stalled by a slow logging filter (its parser copy logs
-    each junk chunk), fall over 128 chunks behind: the stream yields one RuntimeError and goes on
-    at the oldest chunk held, the task logs the loss and goes on. Chunks are paced so each read
-    returns one of them; no call keeps a reference to the client."""
+    # Two reads created at once get consecutive chunks. A stream not read, and the receive task
+    # stalled by a slow logging filter (its parser copy logs each junk chunk), fall over 128
+    # chunks behind. Chunks are paced so each read returns one of them.
     chunks = [bytes([0x20 + i % 64, 0x20 + i // 64]) * 12 for i in range(300)]
     parser_logger = logging.getLogger("kx_proto_sdk.proto.msg_parser")
     stall = lambda record: time.sleep(0.005) or True  # noqa: E731
@@ -54,9 +51,7 @@ def test_reads_take_turns_and_lagging_readers_report_the_loss_and_go_on(caplog):
 
 
 def test_stream_from_before_connect_until_the_client_is_gone(caplog):
-    """A stream sees only the chunks that come after it was taken, also when taken before connect;
-    a read pending across the peer's close waits while the client lives; once the client and its
-    read loop are gone, every read ends the stream."""
+    # A read pending across the peer's close waits while the client lives.
     async def scenario():
         async with DeviceEmulator() as dev:
             client = kx.PyTcpClient("127.0.0.1", dev.port)

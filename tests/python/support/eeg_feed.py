@@ -1,16 +1,14 @@
-"""Feeding EEG messages through a MessageParser and waiting for the consumer
-tasks (on worker threads): a sentinel App2Mcu frame after each batch makes them
-log "Received message: App2Mcu(AppMain { msg_id: N, ...", which the handler
-installed here records, so every message before it has been stored."""
+# Feeding EEG messages through a MessageParser and waiting for the consumer tasks (on worker
+# threads): a sentinel App2Mcu frame after each batch makes them log "Received message:
+# App2Mcu(AppMain { msg_id: N, ...", which the handler installed here records, so every message
+# before it has been stored.
 from __future__ import annotations
 
 import itertools
 import logging
 
-import kx_proto_sdk as kx
-
 from support.frames import MODULE_APP, MODULE_MCU, MainApp, field_varint, frame
-from support.tcp_helpers import eventually
+from support.tcp_helpers import eventually, parser
 
 
 class _Collector(logging.Handler):
@@ -35,8 +33,8 @@ async def wait_logged(needle: str, times: int = 1, timeout: float = 10.0) -> Non
     await eventually(lambda: collector.count(needle) >= times, timeout, interval=0.002)
 
 
-async def feed(parser: kx.MessageParser, messages: list[MainApp], consumers: int = 1, batch: int = 64) -> None:
-    """Feeds the messages (one frame per call) and waits until every consumer stored them."""
+async def feed(parser, messages: list[MainApp], consumers: int = 1, batch: int = 64) -> None:
+    # One frame per call; waits until every consumer stored them.
     for start in range(0, max(len(messages), 1), batch):
         for msg in messages[start:start + batch]:
             parser.receive_data(msg.frame())
@@ -45,8 +43,8 @@ async def feed(parser: kx.MessageParser, messages: list[MainApp], consumers: int
         await wait_logged(f"msg_id: {sentinel},", consumers)
 
 
-async def started_parser(consumers: int = 1) -> kx.MessageParser:
-    parser = kx.MessageParser("cap-1", kx.MsgType.Orvel)
+async def started_parser(consumers: int = 1):
+    p = parser()
     for _ in range(consumers):
-        assert await parser.start_message_stream() == ()
-    return parser
+        assert await p.start_message_stream() == ()
+    return p

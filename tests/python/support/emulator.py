@@ -1,6 +1,5 @@
-"""A stand-in for the EEG cap on loopback: an asyncio TCP server, on the test's
-own event loop, that records the bytes and commands the module sends and sends
-what the test gives it. Usage: ``async with DeviceEmulator() as dev: ... dev.port ...``."""
+# A stand-in for the EEG cap on loopback: an asyncio TCP server on the test's own event loop that
+# records the bytes and commands the module sends and sends what the test gives it.
 from __future__ import annotations
 
 import asyncio
@@ -15,7 +14,6 @@ class Connection:
         self._unsplit = bytearray()
 
     async def wait_for(self, predicate, timeout: float = 5.0) -> None:
-        """Waits until `predicate(connection)` holds."""
         await self.dev.until(lambda: predicate(self), timeout)
 
     async def send(self, data: bytes) -> None:
@@ -27,12 +25,12 @@ class Connection:
         await self.writer.wait_closed()
 
     def abort(self) -> None:
-        """Closes with a reset instead of an orderly shutdown."""
+        # A reset instead of an orderly shutdown.
         self.writer.transport.abort()
 
 
 class DeviceEmulator:
-    """With `read` false the device never reads, so the client's writes pile up."""
+    # With `read` false the device never reads, so the client's writes pile up.
 
     def __init__(self, host: str = "127.0.0.1", port: int = 0, *, read: bool = True):
         self.host, self.port, self.read = host, port, read
@@ -58,7 +56,8 @@ class DeviceEmulator:
         self.connections.append(conn)
         try:
             while True:
-                await self._notify()
+                async with self._condition:
+                    self._condition.notify_all()
                 if not self.read or not (data := await reader.read(65536)):
                     return
                 conn.received += data
@@ -67,12 +66,8 @@ class DeviceEmulator:
         except ConnectionError:
             pass
 
-    async def _notify(self) -> None:
-        async with self._condition:
-            self._condition.notify_all()
-
     async def until(self, predicate, timeout: float = 5.0) -> None:
-        """Waits until `predicate()` holds, checked after each connection or data that came."""
+        # `predicate` is checked after each connection or data that came.
         async with self._condition:
             await asyncio.wait_for(self._condition.wait_for(predicate), timeout)
 

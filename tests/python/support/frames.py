@@ -1,7 +1,6 @@
-"""Independent encoder of the EEG cap's wire format, written from the protocol
-description and not from the module's code: CRC-16/MODBUS, header-version-2
-frames, the AppMain commands the module sends, the MainApp messages the device
-sends, and the rows the EEG buffer gives for them."""
+# Independent encoder of the EEG cap's wire format, written from the protocol description and not
+# from the module's code: CRC-16/MODBUS, header-version-2 frames, the AppMain commands the module
+# sends, the MainApp messages the device sends, and the rows the EEG buffer gives for them.
 from __future__ import annotations
 
 import collections
@@ -10,7 +9,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-MODULE_MCU, MODULE_BLE, MODULE_APP = 0, 1, 2
+MODULE_MCU, MODULE_APP = 0, 2
 ACQ_CFG_SET, ACQ_CFG_GET, ACQ_ENABLE, ACQ_DISABLE = 1, 2, 3, 4
 EEG, IMU = 3, 4  # AppMain fields of the two acquisition requests
 
@@ -51,7 +50,7 @@ def frame(payload: bytes, src: int = MODULE_MCU, dst: int = MODULE_APP) -> bytes
 
 
 def split_frames(buf: bytearray) -> list[bytes]:
-    """Cuts the complete frames off the front of `buf`; returns their payloads."""
+    # Cuts the complete frames off the front of `buf`; returns their payloads.
     payloads = []
     while (start := buf.find(b"QNLR\x02\x0b")) >= 0 and len(buf) >= start + 8:
         end = start + 13 + int.from_bytes(buf[start + 6:start + 8], "little")
@@ -63,13 +62,12 @@ def split_frames(buf: bytearray) -> list[bytes]:
 
 
 def read_varint(buf: bytes, pos: int) -> tuple[int, int]:
-    """The varint at `pos` and the position after it."""
     size = next(i for i, byte in enumerate(buf[pos:]) if byte < 0x80) + 1
     return sum((byte & 0x7F) << 7 * i for i, byte in enumerate(buf[pos:pos + size])), pos + size
 
 
 def decode_fields(buf: bytes) -> dict[int, int | bytes]:
-    """The last value of each field: varints as ints, length-delimited fields as bytes."""
+    # The last value of each field: varints as ints, length-delimited fields as bytes.
     fields, pos = {}, 0
     while pos < len(buf):
         key, pos = read_varint(buf, pos)
@@ -89,7 +87,7 @@ def decode_command(payload: bytes) -> Command:
 
 
 def command(msg_id: int, target: int, cmd: int, config: tuple[int, ...] | None = None) -> bytes:
-    """The frame of an AppMain command: `target` EEG or IMU, its config values in field order."""
+    # `target` EEG or IMU; `config` its values in field order.
     request = field_varint(1, cmd) + (b"" if config is None else field_bytes(2, varint_fields(config)))
     return frame(field_varint(1, msg_id) + field_bytes(target, request), MODULE_APP, MODULE_MCU)
 
@@ -119,7 +117,7 @@ _GAIN_FACTORS = {15: 1, 31: 2, 47: 4, 63: 6, 79: 8, 95: 12, 111: 24}
 
 
 def decode_block(block: bytes, gain_code: int) -> list[float]:
-    """The 32 channel values of a 108-byte block: frame-major, status words skipped."""
+    # The 32 channel values of a 108-byte block: frame-major, status words skipped.
     raw = np.frombuffer(block, np.uint8).reshape(4, 9, 3)[:, 1:].astype(np.int32)
     counts = (raw[..., 0] << 16 | raw[..., 1] << 8 | raw[..., 2]).ravel()
     counts -= (counts >= 1 << 23) << 24
@@ -132,13 +130,12 @@ def row(sample: EegSample, gain_code: int) -> list[float]:
 
 
 def sample_block(seed: int) -> bytes:
-    """A deterministic 108-byte block that differs per seed in every channel."""
     return np.random.default_rng(seed).integers(0, 256, size=108, dtype=np.uint8).tobytes()
 
 
 @dataclass
 class EegStreamScript:
-    """Consecutive MainApp EEG messages of four sample blocks each; `sent` holds the kept samples."""
+    # Consecutive MainApp EEG messages of four sample blocks each; `sent` holds the kept samples.
     next_timestamp: int = 1000
     sent: list[EegSample] = field(default_factory=list)
 

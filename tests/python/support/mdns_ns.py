@@ -1,8 +1,9 @@
-"""Runs each discovery scenario in a fresh interpreter in a loopback-only namespace of its own (`unshare -n`)
-next to mdns_responder.py responders; inside the namespace this file is the runner."""
+# Runs each discovery scenario in a fresh interpreter in a loopback-only namespace of its own (`unshare -n`)
+# next to mdns_responder.py responders; inside the namespace this file is the runner.
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -10,10 +11,13 @@ import textwrap
 RESPONDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mdns_responder.py")
 
 
+def namespaces_available():
+    return shutil.which("unshare") is not None and subprocess.run(["unshare", "-n", "true"], capture_output=True).returncode == 0
+
+
 def run_scenario(code, responders=(), peer_responders=(), timeout=60):
-    """Runs `code` in a fresh interpreter in a new loopback-only namespace; returns its CompletedProcess.
-    `responders`: argument lists for mdns_responder.py. `peer_responders` run in a second namespace joined by a
-    veth pair ("veth-a" 10.77.0.1 here, "veth-b" 10.77.0.2 there): IPv6 multicast does not work on loopback."""
+    # `responders`: argument lists for mdns_responder.py. `peer_responders` run in a second namespace joined by a
+    # veth pair ("veth-a" 10.77.0.1 here, "veth-b" 10.77.0.2 there): IPv6 multicast does not work on loopback.
     full_env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
     spec = json.dumps({"code": textwrap.dedent(code), "responders": [list(r) for r in responders],
                        "peer_responders": [list(r) for r in peer_responders]})
@@ -27,8 +31,8 @@ def _run_all(*cmds):
 
 
 def _start_peer():
-    """A second namespace, held by a sleeping process, joined by a veth pair made from here that ends with
-    the peer; duplicate address detection is off so link-local addresses work at once."""
+    # A second namespace, held by a sleeping process, joined by a veth pair made from here that ends with
+    # the peer; duplicate address detection is off so link-local addresses work at once.
     peer = subprocess.Popen(["unshare", "-n", "sh", "-c", "echo; exec sleep 600"], stdout=subprocess.PIPE)
     peer.stdout.readline()  # in its namespace now
     enter = ["nsenter", "-t", str(peer.pid), "-n"]

@@ -1,8 +1,7 @@
-"""A python-zeroconf responder for discovery tests, only for loopback-only network namespaces. Registers one
-"_quenlor-eeg._tcp.local." instance, --service NAME:PORT[:ADDR,ADDR...] (no ADDR: no address), prints
-"ready PID" once announced (with --delay: at once, announcing later), and unregisters and exits when its
-standard input closes.
-"""
+# A python-zeroconf responder for discovery tests, only for loopback-only network namespaces. Registers one
+# "_quenlor-eeg._tcp.local." instance, --service NAME:PORT[:ADDR,ADDR...] (no ADDR: no address), prints
+# "ready PID" once announced (with --delay: at once, announcing later), and unregisters and exits when its
+# standard input closes.
 
 import argparse
 import ipaddress
@@ -22,7 +21,7 @@ def parse_service(text):
 
 
 def interface(text):
-    """An address stays text; an interface name becomes its index."""
+    # An address stays text; an interface name becomes its index.
     try:
         ipaddress.ip_address(text)
     except ValueError:

@@ -1,4 +1,4 @@
-"""Shared pieces of the device-link tests."""
+# Shared pieces of the device-link tests.
 from __future__ import annotations
 
 import asyncio
@@ -11,7 +11,7 @@ PY_TCP_LOGGER = "kx_proto_sdk.python.py_tcp_client"
 
 
 def enable_link_debug_logs() -> None:
-    """Opens up the link's loggers before anything of it logs: the bridge caches levels then."""
+    # Before anything of the link logs: the bridge caches levels then.
     for name in (TCP_LOGGER, PY_TCP_LOGGER):
         logging.getLogger(name).setLevel(logging.DEBUG)
 
@@ -21,7 +21,7 @@ def run(coro, timeout: float = 20.0):
 
 
 async def eventually(predicate, timeout: float = 5.0, interval: float = 0.01):
-    """Polls `predicate` on the event loop until it is truthy; returns its value."""
+    # Polls `predicate` on the event loop until it is truthy; returns its value.
     deadline = asyncio.get_running_loop().time() + timeout
     while not (value := predicate()):
         assert asyncio.get_running_loop().time() < deadline, "condition not reached in time"
@@ -38,8 +38,8 @@ def parser(device_id: str = "cap-1"):
 
 
 async def attach(dev, *parsers, host: str = "127.0.0.1", stream_messages: bool = True):
-    """A client of the emulator `dev`, connected once per parser (default: one new parser), each distinct
-    parser feeding the EEG buffer unless `stream_messages` is false. Returns (client, emulator's connection)."""
+    # A client of the emulator `dev`, connected once per parser (default: one new parser), each distinct
+    # parser feeding the EEG buffer unless `stream_messages` is false. Returns (client, emulator's connection).
     parsers = parsers or (parser(),)
     client = kx.PyTcpClient(host, dev.port)
     for p in parsers:
