@@ -4,9 +4,15 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <memory>
+#include <string_view>
 #include <vector>
 
+#include <google/protobuf/descriptor.h>
+
+#include "proto/device_message.hpp"
 #include "proto/dialect.hpp"
 #include "proto/frame_scanner.hpp"
 #include "proto/parsed_message.hpp"
@@ -44,11 +50,26 @@ inline Bytes frame_of(proto::MsgType type, std::uint8_t source, std::uint8_t des
     return proto::encode_frame(proto::dialect_of(type), {source, destination}, 0, payload);
 }
 
-inline Bytes orvel_frame(std::uint8_t source, std::uint8_t destination, const Bytes& payload) {
-    return frame_of(proto::MsgType::Orvel, source, destination, payload);
+inline Bytes serialized(const google::protobuf::Message& m) { return bytes_of(m.SerializeAsString()); }
+
+// An empty catalogue message of the given name.
+inline std::unique_ptr<google::protobuf::Message> new_message(std::string_view name) {
+    const auto* desc = proto::msgs::MainApp::descriptor()->file()->FindMessageTypeByName(std::string(name));
+    if (!desc) throw std::invalid_argument(std::string(name));
+    return std::unique_ptr<google::protobuf::Message>(google::protobuf::MessageFactory::generated_factory()->GetPrototype(desc)->New());
 }
 
-inline Bytes serialized(const google::protobuf::Message& m) { return bytes_of(m.SerializeAsString()); }
+// The four directions of Orvel payloads: module pair and catalogue message, in variant order.
+struct Direction { const char* name; std::uint8_t source, destination; const char* message; };
+constexpr Direction kDirections[] = {
+    {"App2Ble", 2, 1, "AppDongle"}, {"Ble2App", 1, 2, "BleApp"}, {"App2Mcu", 2, 0, "AppMain"}, {"Mcu2App", 0, 2, "MainApp"}};
+
+// Every message the receiver holds now.
+inline std::vector<proto::DeviceMessage> drain(proto::MessageReceiver& rx) {
+    std::vector<proto::DeviceMessage> out;
+    for (auto r = rx.try_recv(); r.has_item(); r = rx.try_recv()) out.push_back(std::move(*r.item));
+    return out;
+}
 
 // A MainApp EEG message as the cap streams it: configuration and four 108-byte samples.
 inline proto::msgs::MainApp eeg_main_app(std::uint32_t msg_id) {
@@ -68,7 +89,7 @@ inline proto::msgs::MainApp eeg_main_app(std::uint32_t msg_id) {
 }
 
 inline Bytes eeg_frame(std::uint32_t msg_id) {
-    return orvel_frame(proto::kModuleMcu, proto::kModuleApp, serialized(eeg_main_app(msg_id)));
+    return frame_of(proto::MsgType::Orvel, proto::kModuleMcu, proto::kModuleApp, serialized(eeg_main_app(msg_id)));
 }
 
 // Records the frames a scanner hands over; can refuse them with a fixed error.

@@ -1,23 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <string_view>
 #include <vector>
 
+#include "frame_test_support.hpp"
 #include "utils/crc.hpp"
 
 namespace {
 
-std::vector<std::uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
-
 TEST(Crc, CheckValuesAndExamples) {
-    EXPECT_EQ(kx::utils::crc16_modbus(bytes_of("123456789")), 0x4B37);
-    EXPECT_EQ(kx::utils::crc16_modbus(bytes_of("")), 0xFFFF);
-    EXPECT_EQ(kx::utils::crc16_modbus(bytes_of("\x01")), 0x807E);
-    EXPECT_EQ(kx::utils::crc32_words(bytes_of("1234")), 0xC2091428u);
-    EXPECT_EQ(kx::utils::crc32_words(bytes_of("12345678")), 0xFEFC54F9u);
-    EXPECT_EQ(kx::utils::crc32_words(bytes_of("")), 0xFFFFFFFFu);
-    EXPECT_EQ(kx::utils::crc32_words(bytes_of("1234567")), 0xC2091428u);  // a trailing partial word is ignored
+    EXPECT_EQ(kx::utils::crc16_modbus(kx::test::bytes_of("123456789")), 0x4B37);
+    EXPECT_EQ(kx::utils::crc16_modbus(kx::test::bytes_of("\x01")), 0x807E);
+    EXPECT_EQ(kx::utils::crc32_words(kx::test::bytes_of("12345678")), 0xFEFC54F9u);
+    EXPECT_EQ(kx::utils::crc32_words(kx::test::bytes_of("1234567")), 0xC2091428u);  // as "1234": a trailing partial word is ignored
 }
 
 // Against bit-by-bit references: CRC-16/MODBUS, and CRC-32/MPEG-2 (MSB first, init

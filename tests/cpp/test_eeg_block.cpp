@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <tuple>
 #include <vector>
 
 #include "log_capture.hpp"
@@ -53,13 +54,10 @@ TEST(EegBlock, BadLengthGivesEmptyResultAndOneError) {
     for (const auto& [length, line] : cases) EXPECT_TRUE(decode_eeg_block(Bytes(length, 1), 111).empty());
     const auto records = log.records();
     ASSERT_EQ(records.size(), std::size(cases));
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        EXPECT_EQ(records[i].level, kx::log::Level::Error);
-        EXPECT_EQ(records[i].message, "Invalid data length: " + std::to_string(cases[i].first));
-        EXPECT_EQ(records[i].target, "kx_proto_sdk::proto::eeg_cap::msg_builder");
-        EXPECT_EQ(records[i].file, "src/proto/eeg_cap/msg_builder");
-        EXPECT_EQ(records[i].line, cases[i].second);
-    }
+    for (std::size_t i = 0; i < records.size(); ++i)
+        EXPECT_EQ(std::tie(records[i].level, records[i].message, records[i].target, records[i].file, records[i].line),
+                  std::tuple(kx::log::Level::Error, "Invalid data length: " + std::to_string(cases[i].first),
+                             "kx_proto_sdk::proto::eeg_cap::msg_builder", "src/proto/eeg_cap/msg_builder", cases[i].second));
 }
 
 }  // namespace

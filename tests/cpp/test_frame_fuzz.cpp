@@ -94,14 +94,6 @@ protected:
         }
     }
 
-    // Takes every published message and writes its texts.
-    static std::size_t drain(kx::proto::MessageReceiver& rx) {
-        std::size_t n = 0;
-        for (auto r = rx.try_recv(); r.has_item(); r = rx.try_recv(), ++n)
-            EXPECT_EQ(kx::test::check_message_texts(r.item->message()), "");
-        return n;
-    }
-
     std::mt19937_64 rng{0x6b785f70726f746fULL};
     kx::test::AcceptAll sink;  // formats every log argument
     kx::test::LogCaptureScope scope{sink};
@@ -130,7 +122,9 @@ TEST_F(FuzzTest, StreamsKeepTheParserBoundedAndLoseNoCleanFrame) {
                 const auto& s = parser.scanner();
                 ASSERT_LE(s.buffered().size(), kx::proto::BUFFER_MAX_SIZE);
                 ASSERT_TRUE(s.expected_length() == 0 || s.expected_length() > s.buffered().size());
-                published += drain(rx);
+                const auto got = kx::test::drain(rx);
+                for (const auto& m : got) EXPECT_EQ(kx::test::check_message_texts(m.message()), "");
+                published += got.size();
             }
             ASSERT_EQ(published, clean ? pieces : type == MsgType::Orvel ? published : 0u);
             ASSERT_TRUE(!clean || parser.scanner().buffered().empty());
@@ -140,16 +134,16 @@ TEST_F(FuzzTest, StreamsKeepTheParserBoundedAndLoseNoCleanFrame) {
 
 // Random messages of every direction, some of them damaged, and random bytes:
 // each payload decodes as libprotobuf decodes it (unknown fields aside) or fails as
-// a decoding error whose path names catalogue fields; what decodes is written.
+// a decoding error whose path names catalogue fields; what decodes is written, and
+// so is a float of random bits in both layouts.
 TEST_F(FuzzTest, DispatchDecodesLikeLibprotobufAndFormats) {
-    namespace m = kx::proto::msgs;
-    const google::protobuf::Message* prototypes[] = {&m::AppDongle::default_instance(), &m::BleApp::default_instance(),
-                                                     &m::AppMain::default_instance(), &m::MainApp::default_instance()};
-    const std::pair<std::uint8_t, std::uint8_t> pairs[] = {{2, 1}, {1, 2}, {2, 0}, {0, 2}};
     std::size_t decoded = 0;
     for (int round = 0; round < 30000; ++round) {
+        const auto bits = static_cast<std::uint32_t>(rng());  // float texts alone, any bit pattern
+        ASSERT_EQ(kx::test::check_float_texts(std::bit_cast<float>(bits)), "") << bits;
         const std::size_t direction = uniform(0, 3);
-        std::unique_ptr<google::protobuf::Message> sent(prototypes[direction]->New());
+        const auto& dir = kx::test::kDirections[direction];
+        const auto sent = kx::test::new_message(dir.message);
         Bytes payload;
         bool intact = false;  // the serialization of a message, undamaged
         if (uniform(0, 1)) {
@@ -167,34 +161,25 @@ TEST_F(FuzzTest, DispatchDecodesLikeLibprotobufAndFormats) {
                 }
             }
         }
-        const auto [s, d] = pairs[direction];
-        const auto result = kx::proto::eeg_cap::parse_message(s, d, payload);
+        const auto result = kx::proto::eeg_cap::parse_message(dir.source, dir.destination, payload);
         if (const auto* e = std::get_if<kx::proto::ProtoError>(&result)) {
             const auto* failure = std::get_if<kx::proto::ProtoError::DecodingError>(&e->value);
             ASSERT_TRUE(failure && !intact) << kx::proto::debug_string(*e);
             for (const auto& [message, field] : failure->error.stack) {
-                const auto* desc = m::MainApp::descriptor()->file()->FindMessageTypeByName(message);
-                ASSERT_TRUE(desc != nullptr && desc->FindFieldByName(field) != nullptr) << message << "." << field;
+                ASSERT_TRUE(kx::test::new_message(message)->GetDescriptor()->FindFieldByName(field)) << message << "." << field;
             }
             continue;
         }
         ++decoded;
         const auto& parsed = std::get<kx::proto::ParsedMessage>(result);
         ASSERT_EQ(parsed.orvel.value.index(), direction);
-        std::unique_ptr<google::protobuf::Message> theirs(prototypes[direction]->New());
+        const auto theirs = kx::test::new_message(dir.message);
         ASSERT_TRUE(theirs->ParseFromArray(payload.data(), static_cast<int>(payload.size()))) << round;
         theirs->DiscardUnknownFields();  // serialized bytes compare NaN floats as equal too
         ASSERT_EQ(parsed.orvel.message().SerializeAsString(), theirs->SerializeAsString()) << round;
         ASSERT_EQ(kx::test::check_message_texts(parsed), "") << round;
     }
     EXPECT_GT(decoded, 6000u);  // the success path is reached too
-}
-
-TEST_F(FuzzTest, FloatTextsReadBackAsTheSameValue) {
-    for (int round = 0; round < 30000; ++round) {
-        const auto bits = static_cast<std::uint32_t>(rng());
-        ASSERT_EQ(kx::test::check_float_texts(std::bit_cast<float>(bits)), "") << bits;
-    }
 }
 
 }  // namespace

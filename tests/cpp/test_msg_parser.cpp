@@ -8,16 +8,10 @@
 namespace {
 
 using kx::log::Level;
-using kx::proto::DeviceMessage;
 using kx::proto::MsgParser;
 using kx::proto::MsgType;
 using kx::test::Bytes;
-
-std::vector<DeviceMessage> drain(kx::proto::MessageReceiver& rx) {
-    std::vector<DeviceMessage> out;
-    for (auto r = rx.try_recv(); r.has_item(); r = rx.try_recv()) out.push_back(std::move(*r.item));
-    return out;
-}
+using kx::test::drain;
 
 class MsgParserTest : public testing::Test {
 protected:
@@ -31,7 +25,7 @@ TEST_F(MsgParserTest, PublishesDecodedMessagesInOrderWithDeviceId) {
     for (int i = 0; i < 300; ++i) parser.receive_data(kx::test::eeg_frame(static_cast<std::uint32_t>(i)));
     auto rx = parser.sender().subscribe();
     const Bytes request{0x08, 0x01, 0x1A, 0x02, 0x08, 0x03};
-    parser.receive_data(kx::test::cat({kx::test::eeg_frame(1), kx::test::orvel_frame(2, 0, request), kx::test::eeg_frame(2)}));
+    parser.receive_data(kx::test::cat({kx::test::eeg_frame(1), kx::test::frame_of(MsgType::Orvel, 2, 0, request), kx::test::eeg_frame(2)}));
     const auto got = drain(rx);
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[0].message(), (kx::proto::ParsedMessage{{kx::proto::Mcu2App{kx::test::eeg_main_app(1)}}}));
