@@ -21,8 +21,6 @@ struct fmt::formatter<Counted> {
     }
 };
 
-namespace {
-
 using kx::log::Level;
 using Texts = std::vector<std::string>;
 
@@ -47,5 +45,3 @@ TEST(LogFormatting, RecordsThatWouldBeDroppedAreNeverFormatted) {
     KX_ERROR("t", "{}", Counted{});  // no sink
     EXPECT_EQ(formats_run, 3);
 }
-
-}  // namespace

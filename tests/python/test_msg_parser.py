@@ -1,9 +1,7 @@
-"""MessageParser.receive_data as Python sees it: the records it logs (levels included) for each
-kind of input, refused arguments and borrow conflicts. Boundaries of frame scanning and inputs of
-any kind are checked in C++ under sanitizers. Each case runs in a fresh interpreter: the bridge
-caches each logger's level once."""
+"""MessageParser.receive_data as Python sees it: the records it logs for each kind of input."""
+# Frame scanning boundaries are checked in C++ under sanitizers. Each case runs in a fresh
+# interpreter: the bridge caches each logger's level once.
 import json
-import os
 import struct
 
 import pytest
@@ -11,8 +9,7 @@ import pytest
 from support import frames
 
 PRELUDE = """
-import json, logging, sys
-sys.path.insert(0, {support!r})
+import json, logging
 records = []
 class Capture(logging.Handler):
     def emit(self, record):
@@ -27,7 +24,7 @@ ENUMS = "kx_proto_sdk.proto.enums"
 
 
 def run(fresh_python, code):
-    r = fresh_python(PRELUDE.format(support=os.path.dirname(os.path.abspath(__file__))) + code)
+    r = fresh_python(PRELUDE + code)
     assert r.returncode == 0, r.stderr
     return r
 
