@@ -64,8 +64,6 @@ public:
         log::reset_sink_for_tests();
         log::set_max_level(log::Level::Off);
     }
-    LogCaptureScope(const LogCaptureScope&) = delete;
-    LogCaptureScope& operator=(const LogCaptureScope&) = delete;
 };
 
 }  // namespace kx::test

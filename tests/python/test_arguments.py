@@ -29,8 +29,6 @@ Orvel = kx.MsgType.Orvel
     (eeg_cap.remove_env_noise, ("abc",), {}, TypeError, "argument 'data': Can't extract `str` to `Vec`"),
     (eeg_cap.remove_env_noise, (5,), {}, TypeError, "argument 'data': 'int' object cannot be converted to 'Sequence'"),
     (eeg_cap.remove_env_noise, ([1.0, "x"],), {}, TypeError, "argument 'data': must be real number, not str"),
-    (eeg_cap.parse_eeg_data, (bytes(108), 15), {}, TypeError,
-     "argument 'gain': 'int' object cannot be converted to 'EegSignalGain'"),
     (eeg_cap.apply_downsampling, ([1.0], 1, kx.NoiseTypes.FIFTY), {}, TypeError,
      "argument 'operation': 'NoiseTypes' object cannot be converted to 'DownsamplingOperations'"),
     (Parser, (b"a", Orvel), {}, TypeError, "argument 'device_id': 'bytes' object cannot be converted to 'PyString'"),

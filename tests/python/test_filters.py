@@ -30,8 +30,7 @@ def make_signal(fs, n, seed=0):  # noise, a slow and a fast sine and an offset, 
 
 
 @pytest.fixture(autouse=True)
-def initial_mains_setting():
-    eeg_cap.set_env_noise_filter_cfg(NoiseTypes.FIFTY_AND_SIXTY, 250.0)
+def initial_mains_setting():  # every test leaves the initial setting (no other module changes it)
     yield
     eeg_cap.set_env_noise_filter_cfg(NoiseTypes.FIFTY_AND_SIXTY, 250.0)
 
