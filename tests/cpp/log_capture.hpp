@@ -46,10 +46,6 @@ public:
     std::size_t count(const std::string& message) const {
         return static_cast<std::size_t>(std::ranges::count(records(), message, &CapturedRecord::message));
     }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        records_.clear();
-    }
 
 private:
     log::Level level_;
@@ -68,8 +64,6 @@ public:
         log::reset_sink_for_tests();
         log::set_max_level(log::Level::Off);
     }
-    LogCaptureScope(const LogCaptureScope&) = delete;
-    LogCaptureScope& operator=(const LogCaptureScope&) = delete;
 };
 
 }  // namespace kx::test

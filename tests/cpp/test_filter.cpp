@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -30,12 +31,11 @@ TEST(EnvNoise, ConcurrentSettingAndFilteringSeeWholeSettings) {
     const auto sixty = dh::remove_env_noise(x);
     ASSERT_NE(fifty, sixty);
 
-    std::atomic<bool> stop{false};
     std::atomic<int> mixed{0};
-    std::vector<std::thread> readers;
+    std::vector<std::jthread> readers;
     for (int r = 0; r < 3; ++r) {
-        readers.emplace_back([&] {
-            while (!stop) {
+        readers.emplace_back([&](std::stop_token stop) {
+            while (!stop.stop_requested()) {
                 const auto y = dh::remove_env_noise(x);
                 mixed += y != fifty && y != sixty;
             }
@@ -43,8 +43,7 @@ TEST(EnvNoise, ConcurrentSettingAndFilteringSeeWholeSettings) {
     }
     for (int i = 0; i < 200; ++i)
         dh::set_env_noise_config(i % 2 ? dh::NoiseTypes::SIXTY : dh::NoiseTypes::FIFTY, i % 2 ? 500.0f : 250.0f);
-    stop = true;
-    for (auto& t : readers) t.join();
+    readers.clear();  // asks each reader to stop and joins it
     EXPECT_EQ(mixed.load(), 0);
     dh::set_env_noise_config(dh::NoiseTypes::FIFTY_AND_SIXTY, 250.0f);
 }

@@ -1,5 +1,4 @@
-"""The awaitable bridge as seen through start_message_stream (and a pending
-PyTcpStream step): futures of the running loop, cancellation, closed loops."""
+"""The awaitable bridge as seen through start_message_stream and a pending PyTcpStream step."""
 import asyncio
 import gc
 import weakref

@@ -11,19 +11,8 @@ from kx_proto_sdk import eeg_cap
 down = eeg_cap.apply_downsampling
 
 
-def over_claiming(claim):
-    """A sequence whose __len__ claims far more items than its iteration yields."""
+def over_claiming(claim):  # a list whose __len__ claims far more items than it yields
     return type("OverClaims", (list,), {"__len__": lambda self: claim})([0.0, 1.0, 2.0])
-
-
-def same(got, want):
-    """Equal as float32 values, NaN equal to NaN, and -0.0 told apart from 0.0."""
-    assert len(got) == len(want), (got, want)
-    for g, w in zip(got, want):
-        if math.isnan(w):
-            assert math.isnan(g), (got, want)
-        else:
-            assert g == w and math.copysign(1, g) == math.copysign(1, w), (got, want)
 
 
 @pytest.mark.parametrize(
@@ -58,7 +47,8 @@ def same(got, want):
 )
 @pytest.mark.filterwarnings("ignore:Warning. converting a masked element to nan")
 def test_operation(data, window, op, want):
-    same(down(data, window, op), want)
+    # repr tells -0.0 from 0.0 and takes NaN as equal to NaN.
+    assert list(map(repr, down(data, window, op))) == list(map(repr, want))
 
 
 @pytest.mark.parametrize("op", [Op.Max, Op.Min, Op.Extremes])
@@ -100,8 +90,6 @@ def test_random_windows_match_numpy(op, reference, window):
         (lambda: down([1.0], -1, Op.Mean), OverflowError, None),
         (lambda: down([], 0, Op.Mean), ValueError, "window_size must be positive"),
         (lambda: down([1.0, 2.0], 0, Op.Median), ValueError, "window_size must be positive"),
-        (lambda: down([1.0], 1, 0), TypeError,
-         "argument 'operation': 'int' object cannot be converted to 'DownsamplingOperations'"),
         (lambda: down(range(10**13), 1, Op.First), MemoryError, ""),  # too long to hold, as list() finds
     ],
 )

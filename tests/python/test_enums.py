@@ -51,14 +51,11 @@ def test_equality_rules():
 
 def test_no_ordering_hash_or_extras():
     a, b = eeg_cap.EegSampleRate.SR_16000Hz, eeg_cap.EegSampleRate.SR_250Hz
-    for op in ("<", "<=", ">", ">="):
-        with pytest.raises(TypeError):
-            eval(f"a {op} b")
-    v = kx.NoiseTypes.FIFTY
-    for call in (lambda: hash(v), lambda: {v}, lambda: list(kx.NoiseTypes), lambda: [1, 2][kx.NoiseTypes.SIXTY]):
+    for call in (lambda: a < b, lambda: a <= b, lambda: a > b, lambda: a >= b, lambda: hash(a), lambda: {a},
+                 lambda: list(kx.NoiseTypes), lambda: [1, 2][kx.NoiseTypes.SIXTY]):
         with pytest.raises(TypeError):
             call()
-    assert not hasattr(v, "name") and not hasattr(v, "value")
+    assert not hasattr(a, "name") and not hasattr(a, "value")
 
 
 @pytest.mark.parametrize("value,code", [(271, 15), (-241, 15), (16, 0), (15, 15), (111, 111), (0, 0),

@@ -1,6 +1,4 @@
-"""The interpreter exits without hanging or crashing while background work runs:
-pending awaitables, consumer tasks, workers that log, daemon threads inside calls,
-exit handlers that still await."""
+"""The interpreter exits without hanging or crashing while background work runs."""
 import os
 from concurrent.futures import ThreadPoolExecutor
 
@@ -37,9 +35,10 @@ def in_daemon_threads(forever):
         threading.Thread(target=forever, daemon=True).start()
 """
 
+# name: (code, exit status, standard output)
 SCENARIOS = {
     # sys.exit from inside a coroutine with steps pending and consumers storing samples.
-    "sys-exit-in-coroutine": """
+    "sys-exit-in-coroutine": ("""
 async def main():
     keep = await pending_steps(10)
     p = await consumers(4)
@@ -47,19 +46,19 @@ async def main():
         p.receive_data(f)
     sys.exit(3)
 asyncio.run(main())
-""",
+""", 3, ""),
     # Daemon threads inside calls that log (to logging.lastResort) when the interpreter goes.
-    "daemon-threads-logging": """
+    "daemon-threads-logging": ("""
 def parse_junk():
     p = kx.MessageParser("d", kx.MsgType.Orvel)
     while True:
         p.receive_data(b"junk-no-prefix" * 3)
 in_daemon_threads(parse_junk)
 time.sleep(0.1)
-""",
+""", 0, ""),
     # Daemon threads inside filters that read a sequence through Python code, while consumer
     # tasks store samples and workers forward their records slowly to Python logging.
-    "daemon-threads-filtering-while-stream-runs": """
+    "daemon-threads-filtering-while-stream-runs": ("""
 log = logging.getLogger("kx_proto_sdk.python.eeg_cap.py_mod_eeg_cap")
 log.setLevel(logging.INFO)
 log.addFilter(lambda record: time.sleep(0.0005))  # takes each record slowly, then drops it
@@ -73,10 +72,10 @@ async def main():
         p.receive_data(f)
     await asyncio.sleep(0.05)
 asyncio.run(main())
-""",
+""", 0, ""),
     # A handler registered before the import runs after the module's own hook: its awaits
     # must end, either done or failed at once, never left pending.
-    "awaitable-in-earlier-exit-handler": """
+    "awaitable-in-earlier-exit-handler": ("""
 def earlier_exit_handler():
     async def main():
         try:
@@ -87,20 +86,16 @@ def earlier_exit_handler():
     loop.run_until_complete(main())
 loop = asyncio.new_event_loop()
 steps = loop.run_until_complete(pending_steps(2))[2]
-""",
-}
-
-PRINTED = {
-    "awaitable-in-earlier-exit-handler": "Cannot start the operation: the interpreter is shutting down\n"
-                                         + "The operation was abandoned: the interpreter is shutting down\n" * 2,
+""", 0, "Cannot start the operation: the interpreter is shutting down\n"
+        + "The operation was abandoned: the interpreter is shutting down\n" * 2),
 }
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_exit_is_clean(scenario):
-    expected_rc = 3 if scenario == "sys-exit-in-coroutine" else 0
+    code, status, printed = SCENARIOS[scenario]
     with ThreadPoolExecutor(max_workers=3) as pool:  # a hang fails the test by its timeout
-        results = list(pool.map(lambda code: run_python(PRELUDE + code, timeout=30), [SCENARIOS[scenario]] * REPEATS))
+        results = list(pool.map(lambda _: run_python(PRELUDE + code, timeout=30), range(REPEATS)))
     for r in results:  # an abort or a crash shows in the exit status
-        assert r.returncode == expected_rc, f"{scenario}: rc={r.returncode}\n{r.stderr[-2000:]}"
-        assert r.stdout == PRINTED.get(scenario, "")
+        assert r.returncode == status, f"{scenario}: rc={r.returncode}\n{r.stderr[-2000:]}"
+        assert r.stdout == printed

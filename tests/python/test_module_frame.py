@@ -17,6 +17,7 @@ def test_module_attributes():
     assert (len(CLASSES), len(FUNCTIONS)) == (12, 15) and (kx_proto_sdk.__doc__, eeg_cap.__doc__) == ("", None)
     for name in ("__version__", "PanicException"):
         assert not hasattr(kx_proto_sdk, name) and not hasattr(eeg_cap, name)
+    assert {n for n in vars(eeg_cap) if not n.startswith("__")} == set(eeg_cap.__all__)  # no private helpers
     with pytest.raises(ModuleNotFoundError):
         importlib.import_module("kx_proto_sdk.eeg_cap")
 
@@ -42,9 +43,7 @@ def test_functions_belong_to_their_module(module, fn):
 
 
 def test_imports_failed_repeated_and_from_a_subinterpreter(fresh_python):
-    """A failed import of logging fails the module's import with PanicException
-    and the next import runs the body; a repeated import gives the same module
-    and logs the version once; a subinterpreter is refused."""
+    # A failed import is retried whole; a repeated one gives the same module and logs the version once.
     r = fresh_python("""
         import sys
         sys.modules["logging"] = None
