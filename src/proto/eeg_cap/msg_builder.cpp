@@ -72,19 +72,19 @@ float eeg_gain_factor(std::uint32_t gain_code) {
     return index < kFactors.size() ? kFactors[index] : 6.0f;
 }
 
-std::vector<float> decode_eeg_block(std::span<const std::uint8_t> data, std::uint32_t gain_code) {
+bool decode_eeg_block_into(std::span<const std::uint8_t> data, std::uint32_t gain_code,
+                           std::span<float, kEegValuesPerBlock> out) {
     if (data.size() % 3 != 0) {
         KX_LOG_AT(log::Level::Error, kTarget, kFile, 41, "Invalid data length: {}", data.size());
-        return {};
+        return false;
     }
     if (data.size() != kEegBlockLength) {
         KX_LOG_AT(log::Level::Error, kTarget, kFile, 46, "Invalid data length: {}", data.size());
-        return {};
+        return false;
     }
     // Every step is rounded to single precision, in this order.
     const float step = (9.0f / eeg_gain_factor(gain_code)) * 0x1p-24f;
-    std::vector<float> values;
-    values.reserve(kEegValuesPerBlock);
+    std::size_t next = 0;
     // 36 groups of 3 bytes; every ninth (0, 9, 18, 27) is a frame's status word.
     for (std::size_t group = 1; group < kEegBlockLength / 3; ++group) {
         if (group % 9 == 0) continue;
@@ -92,8 +92,14 @@ std::vector<float> decode_eeg_block(std::span<const std::uint8_t> data, std::uin
         std::int32_t count = b[0] << 16 | b[1] << 8 | b[2];
         if (b[0] >= 0x80) count -= 1 << 24;
         const float scaled = static_cast<float>(count) * step;
-        values.push_back(scaled * 1000000.0f);
+        out[next++] = scaled * 1000000.0f;
     }
+    return true;
+}
+
+std::vector<float> decode_eeg_block(std::span<const std::uint8_t> data, std::uint32_t gain_code) {
+    std::vector<float> values(kEegValuesPerBlock);
+    if (!decode_eeg_block_into(data, gain_code, std::span<float, kEegValuesPerBlock>(values))) return {};
     return values;
 }
 

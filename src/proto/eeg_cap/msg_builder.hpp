@@ -37,4 +37,9 @@ float eeg_gain_factor(std::uint32_t gain_code);
 // an empty list (logged) when `data` is not 108 bytes long.
 std::vector<float> decode_eeg_block(std::span<const std::uint8_t> data, std::uint32_t gain_code);
 
+// Same, into `out`, for callers that decode many blocks without a list each;
+// false (logged) when `data` is not 108 bytes long.
+bool decode_eeg_block_into(std::span<const std::uint8_t> data, std::uint32_t gain_code,
+                           std::span<float, kEegValuesPerBlock> out);
+
 }  // namespace kx::proto::eeg_cap

@@ -2,6 +2,7 @@
 // two callback slots.
 #include <Python.h>
 
+#include <array>
 #include <mutex>
 #include <utility>
 
@@ -20,13 +21,15 @@ namespace {
 
 using data_handler::eeg_state;
 
-// A row: the timestamp (nearest float32) followed by the decoded values.
+// A row: the timestamp (nearest float32) followed by the decoded values (none
+// for a block of another length). Decoded on the stack: one row, no vector.
 PyObject* make_row(const data_handler::EegRecord& record, std::uint32_t gain) {
     const auto block = std::span(reinterpret_cast<const std::uint8_t*>(record.data.data()), record.data.size());
-    const std::vector<float> values = proto::eeg_cap::decode_eeg_block(block, gain);
-    Ref row = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(values.size() + 1))));
+    std::array<float, proto::eeg_cap::kEegValuesPerBlock> values;
+    const std::size_t count = proto::eeg_cap::decode_eeg_block_into(block, gain, values) ? values.size() : 0;
+    Ref row = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(count + 1))));
     PyList_SET_ITEM(row.get(), 0, check(PyFloat_FromDouble(static_cast<float>(record.timestamp))));
-    for (std::size_t i = 0; i < values.size(); ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(i + 1), check(PyFloat_FromDouble(values[i])));
     }
     return row.release();
