@@ -24,8 +24,8 @@ from kx_proto_sdk import MessageParser, MsgType, eeg_cap
 CONSUMER_LOGGER = "kx_proto_sdk.python.eeg_cap.py_mod_eeg_cap"
 PARSER_LOGGER = "kx_proto_sdk.proto.msg_parser"
 FRAME_START = b"QNLR\x02\x0b"  # every frame of the cap begins with these six bytes
-# Per batch the parser publishes at most two messages per frame start (the frame, a flush) and
-# the end marker; the consumer's channel holds 128 unread messages, past that it loses the oldest.
+# The consumer's channel holds 128 unread messages; past that it loses the oldest. A batch of 50
+# frames publishes at most 101: each frame, the flush fed after it, and the end marker.
 FRAMES_PER_BATCH = 50
 BLOCKS_PER_BATCH = 4 * FRAMES_PER_BATCH  # a message carries at most four sample blocks
 CALL_BYTES = 8192  # receive_data drops a call that would take its buffer past 8192 bytes
