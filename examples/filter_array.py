@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Cleans an 8-channel EEG array with the module's signal functions, one channel at a time:
 removes 50 Hz mains noise, band-passes 1-40 Hz and halves the sample rate by window means.
 No device needed: the input is a .npy array (channels x samples at --fs Hz) or, without one,

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Streams EEG from a cap: find it by mDNS (or take --address/--port), connect, configure
 250 Hz / gain 24 / normal input, start the stream, read the sample buffer every 100 ms,
 band-pass the last second of each channel and print its RMS in µV.

@@ -1,10 +1,13 @@
 # The examples run end to end (against the device emulator, found by mDNS or given by address;
 # on a capture made by the test encoder; on NumPy arrays) and must each recover the 10 Hz rhythm
 # of 20, 40, ... 160 µV fed on channels 1 to 8. They type-check strictly against the installed stubs.
+# The offline example keeps every complete block of captures of any size, cut or damaged ones too,
+# and the README's recipes are its code and work on an empty buffer.
 from __future__ import annotations
 
 import asyncio
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -12,6 +15,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from kx_proto_sdk import eeg_cap
 from support import frames, mdns_ns
 from support.emulator import DeviceEmulator
 from support.tcp_helpers import run
@@ -36,10 +40,10 @@ def capture_bytes(blocks: int = 100) -> bytes:
     return b"".join(m.frame() for m in messages)
 
 
-def run_script(name: str, *args: str) -> str:
+def run_script(name: str, *args: str) -> subprocess.CompletedProcess[str]:
     done = subprocess.run([sys.executable, str(EXAMPLES / name), *args], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
-    return done.stdout
+    return done
 
 
 async def run_stream_example(port: int = 0, discover: bool = False) -> str:
@@ -65,8 +69,8 @@ def stream_with_discovery() -> str:
 
 
 @pytest.mark.parametrize("produce, label", [
-    (lambda: run_script("filter_array.py"), "clean RMS µV"),
-    (lambda: run_script("offline_parse.py", str(CAPTURE)), "RMS µV"),
+    (lambda: run_script("filter_array.py").stdout, "clean RMS µV"),
+    (lambda: run_script("offline_parse.py", str(CAPTURE)).stdout, "RMS µV"),
     (lambda: run(run_stream_example(), timeout=60), "band-pass RMS µV"),
     (stream_with_discovery, "band-pass RMS µV"),
 ], ids=["filter_array", "offline_parse", "stream_eeg-address", "stream_eeg-mdns"])
@@ -83,3 +87,77 @@ def test_examples_type_check_strictly_against_the_installed_stubs():
     done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull,
                            *map(str, sorted(EXAMPLES.glob("*.py")))], capture_output=True, text=True, cwd=EXAMPLES)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def recording(messages: int, blocks_per_message: int) -> list[frames.MainApp]:
+    # The cap's configuration (250 Hz, gain 24, normal input), then EEG messages of distinct blocks.
+    script = [frames.MainApp(msg_id=1, config=(111, 111, 15))]
+    for m in range(messages):
+        first = 1000 + m * blocks_per_message
+        blocks = [frames.EegSample(t, frames.sample_block(t)) for t in range(first, first + blocks_per_message)]
+        script.append(frames.MainApp(msg_id=2 + m, samples=blocks))
+    return script
+
+
+def rows_of(messages: list[frames.MainApp]) -> np.ndarray:
+    return np.asarray([frames.row(s, 111) for m in messages for s in m.samples or []], np.float32).reshape(-1, 33)
+
+
+def parse_offline(tmp_path: Path, capture: bytes) -> tuple[np.ndarray, str]:
+    (tmp_path / "capture.bin").write_bytes(capture)
+    done = run_script("offline_parse.py", str(tmp_path / "capture.bin"), "--out", str(tmp_path / "rows.npy"))
+    return np.load(tmp_path / "rows.npy"), done.stderr
+
+
+@pytest.mark.parametrize("messages, blocks_per_message", [(1000, 1), (250, 4), (10_000, 4)],
+                         ids=["1000x1-block", "250x4-blocks", "40000-blocks"])
+def test_offline_example_keeps_every_block_of_a_capture(tmp_path, messages, blocks_per_message):
+    script = recording(messages, blocks_per_message)
+    rows, stderr = parse_offline(tmp_path, b"".join(m.frame() for m in script))
+    np.testing.assert_array_equal(rows, rows_of(script))
+    assert stderr == ""  # neither the consumer's loss warning nor a parser record
+
+
+def _damage(frame_bytes: list[bytes], index: int, offset: int, value: bytes) -> bytes:
+    damaged = bytearray(frame_bytes[index])
+    damaged[offset:offset + len(value)] = value
+    return b"".join(frame_bytes[:index] + [bytes(damaged)] + frame_bytes[index + 1:])
+
+
+CUT = "skipped 1 stretch of bytes not in a complete frame; the capture ends inside a frame"
+STRAY = "skipped 1 stretch of bytes not in a complete frame"
+# On 251 frames (configuration + 250 messages), fed 50 frames per batch: frame 49 ends a batch.
+DAMAGES = {
+    "cut-inside-last-frame": (lambda f: b"".join(f)[:-100], {250}, CUT),
+    "cut-inside-a-frame-start": (lambda f: b"".join(f) + f[1][:3], set(), CUT),
+    "cut-inside-a-header": (lambda f: b"".join(f) + f[1][:9], set(), CUT),
+    "bad-crc": (lambda f: _damage(f, 120, 40, b"\xff\xff"), {120}, "skipped 1 damaged frame"),
+    "huge-length-before-batch-end": (lambda f: _damage(f, 49, 6, (60000).to_bytes(2, "little")), {49}, STRAY),
+    "long-length-mid-batch": (lambda f: _damage(f, 120, 6, (3000).to_bytes(2, "little")), {120}, STRAY),
+    "stray-bytes": (lambda f: b"".join(f[:120] + [b"junk"] + f[120:]), set(), STRAY),
+}
+
+
+@pytest.mark.parametrize("damage, lost, line", DAMAGES.values(), ids=DAMAGES.keys())
+def test_offline_example_keeps_every_complete_block_of_a_cut_or_damaged_capture(tmp_path, damage, lost, line):
+    script = recording(250, 4)
+    rows, stderr = parse_offline(tmp_path, damage([m.frame() for m in script]))
+    np.testing.assert_array_equal(rows, rows_of([m for i, m in enumerate(script) if i not in lost]))
+    assert stderr == f"offline_parse.py: {line}\n"
+
+
+def readme_python_blocks() -> list[str]:
+    return re.findall(r"```python\n(.*?)```", (EXAMPLES.parent / "README.md").read_text(), re.S)
+
+
+def test_readme_offline_recipe_is_the_examples_code():
+    recipe = next(block for block in readme_python_blocks() if "async def parse_capture" in block)
+    assert recipe in (EXAMPLES / "offline_parse.py").read_text()
+
+
+def test_readme_numpy_recipe_works_on_an_empty_buffer():
+    recipe = next(block for block in readme_python_blocks() if block.startswith("rows = eeg_cap.get_eeg_buffer"))
+    eeg_cap.clear_eeg_buffer()
+    names: dict[str, object] = {"eeg_cap": eeg_cap, "np": np}
+    exec(recipe, names)
+    assert names["timestamps"].shape == (0,) and names["samples"].shape == (0, 8)

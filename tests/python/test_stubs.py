@@ -1,8 +1,12 @@
 """The installed type stubs list every exported name of both modules with the parameter
-names of the module's text signatures, and every enum variant in order."""
+names of the module's text signatures, and every enum variant in order; a program that passes
+NumPy scalars and keeps asyncio.Futures, as the module allows at run time, type-checks and runs."""
 from __future__ import annotations
 
 import ast
+import os
+import subprocess
+import sys
 import sysconfig
 from pathlib import Path
 
@@ -12,6 +16,7 @@ import kx_proto_sdk as kx
 from kx_proto_sdk import eeg_cap
 
 STUBS = Path(sysconfig.get_paths()["purelib"]) / "kx_proto_sdk-stubs"
+USAGE = Path(__file__).parent / "support" / "stub_usage.py"
 SLOTS = ("__aiter__", "__anext__", "__int__", "__eq__", "__ne__")  # their text signatures are placeholders
 
 
@@ -45,3 +50,10 @@ def test_every_exported_name_is_stubbed_with_its_parameters(module, stub_file):
                 assert params(methods.get(attr)) == params(value), f"{name}.{attr}"
         variants = [n.target.id for n in members if isinstance(n, ast.AnnAssign) and f"ClassVar[{name}]" in ast.unparse(n)]
         assert variants == [a for a, v in vars(obj).items() if isinstance(v, obj)], name
+
+
+@pytest.mark.parametrize("command", [["-m", "mypy", "--strict", "--cache-dir", os.devnull, str(USAGE)], [str(USAGE)]],
+                         ids=["type-checks", "runs"])
+def test_numpy_scalars_and_futures_are_typed_as_the_runtime_takes_them(command):
+    done = subprocess.run([sys.executable, *command], capture_output=True, text=True, timeout=60, cwd=USAGE.parent)
+    assert done.returncode == 0, done.stdout + done.stderr
