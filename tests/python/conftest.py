@@ -25,6 +25,28 @@ def pytest_configure(config):
     os.execvpe("unshare", args, env)
 
 
+# Cases that cannot run with the sanitizer runtime loaded (scripts/test.sh's ASan+UBSan stage), with the reason.
+UNSANITIZABLE = {
+    ("test_mdns.py", "test_daemon_creation_with_few_descriptors_left_fails_every_scan_and_connect"):
+        "it leaves exact descriptor counts free, and UBSan's vptr check opens a pipe to probe memory: "
+        "with no descriptor left it reports every polymorphic object as invalid",
+}
+
+
+def sanitizer_loaded():
+    with open("/proc/self/maps") as maps:
+        return "/libasan.so" in maps.read()
+
+
+def pytest_collection_modifyitems(config, items):
+    if not sanitizer_loaded():
+        return
+    for item in items:
+        reason = UNSANITIZABLE.get((item.path.name, getattr(item, "originalname", item.name)))
+        if reason:
+            item.add_marker(pytest.mark.skip(reason="under ASan+UBSan: " + reason))
+
+
 def run_python(code, timeout=60, env=None):
     """Runs `code` in a fresh interpreter (same sys.path) and returns the CompletedProcess."""
     full_env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **(env or {}))
