@@ -324,12 +324,19 @@ Result<std::unique_ptr<Daemon>> Daemon::create() {
     static std::mutex creating;
     std::lock_guard creation(creating);
     DescriptorListing listing;
-    const std::vector<int> before = listing.read();
-    if (auto short_of = listing.too_few_left(before, kDaemonDescriptors)) {
-        return Error{fmt::format("Failed to create the mDNS daemon: {}", *short_of)};
+    const std::vector<int> before = listing.read();  // without the placeholders, whose numbers Avahi reuses
+    // Room for Avahi's descriptors is held from here and handed over just
+    // before each call that opens some; the margin is for what other threads
+    // open at the same moment.
+    constexpr int kNeeded = kDaemonDescriptors + kDescriptorMargin;
+    DescriptorReserve reserve(kNeeded);
+    if (reserve.ran_out()) {
+        return Error{fmt::format("Failed to create the mDNS daemon: too few file descriptors left ({} free, {} needed)",
+                                 reserve.held(), kNeeded)};
     }
 
     auto impl = std::make_unique<Impl>();
+    reserve.release(kPollerDescriptors + kDescriptorMargin);
     impl->poll = avahi_threaded_poll_new();
     if (!impl->poll) return Error{"Failed to create the mDNS poller"};
 
@@ -346,6 +353,7 @@ Result<std::unique_ptr<Daemon>> Daemon::create() {
     config.enable_wide_area = 0;
     config.use_iff_running = 0;
 
+    reserve.release(kServerDescriptors);
     int error = 0;
     impl->server = avahi_server_new(impl->poll_api(), &config, &Impl::on_server_state, impl.get(), &error);
     avahi_server_config_free(&config);
