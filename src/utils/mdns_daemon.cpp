@@ -18,6 +18,14 @@
 #include "utils/log.hpp"
 #include "utils/mdns_descriptors.hpp"
 
+// Frees the record browsers and lookups that freed browsers and resolvers
+// leave behind. Avahi does so itself only after it has read a packet, so on a
+// quiet network every browse replaced before its first query went out stayed
+// until shutdown. Declared in Avahi's internal headers only, but exported
+// (listed in Debian's symbols file since 0.6.24); weak, so that a library
+// without it leaves them to Avahi as before.
+extern "C" void avahi_cleanup_dead_entries(AvahiServer* server) __attribute__((weak));
+
 namespace kx::utils::mdns_daemon {
 namespace {
 
@@ -129,6 +137,12 @@ struct Daemon::Impl {
         release_address_browsers(in);
         if (in.timer) poll_api()->timeout_free(in.timer);
         in.timer = nullptr;
+    }
+
+    // Not from inside an Avahi callback: the stack may be walking the very
+    // browsers this frees.
+    void reclaim_dead_lookups() {
+        if (avahi_cleanup_dead_entries) avahi_cleanup_dead_entries(server);
     }
 
     // Ends the stream; the browser itself is freed unless we are inside its
@@ -324,12 +338,19 @@ Result<std::unique_ptr<Daemon>> Daemon::create() {
     static std::mutex creating;
     std::lock_guard creation(creating);
     DescriptorListing listing;
-    const std::vector<int> before = listing.read();
-    if (auto short_of = listing.too_few_left(before, kDaemonDescriptors)) {
-        return Error{fmt::format("Failed to create the mDNS daemon: {}", *short_of)};
+    const std::vector<int> before = listing.read();  // without the placeholders, whose numbers Avahi reuses
+    // Room for Avahi's descriptors is held from here and handed over just
+    // before each call that opens some; the margin is for what other threads
+    // open at the same moment.
+    constexpr int kNeeded = kDaemonDescriptors + kDescriptorMargin;
+    DescriptorReserve reserve(kNeeded);
+    if (reserve.ran_out()) {
+        return Error{fmt::format("Failed to create the mDNS daemon: too few file descriptors left ({} free, {} needed)",
+                                 reserve.held(), kNeeded)};
     }
 
     auto impl = std::make_unique<Impl>();
+    reserve.release(kPollerDescriptors + kDescriptorMargin);
     impl->poll = avahi_threaded_poll_new();
     if (!impl->poll) return Error{"Failed to create the mDNS poller"};
 
@@ -346,6 +367,7 @@ Result<std::unique_ptr<Daemon>> Daemon::create() {
     config.enable_wide_area = 0;
     config.use_iff_running = 0;
 
+    reserve.release(kServerDescriptors);
     int error = 0;
     impl->server = avahi_server_new(impl->poll_api(), &config, &Impl::on_server_state, impl.get(), &error);
     avahi_server_config_free(&config);
@@ -383,6 +405,7 @@ Result<EventReceiver> Daemon::browse(std::string_view service_type) {
     if (auto old = impl_->browses.find(service_type); old != impl_->browses.end()) {
         impl_->end_browse(*old->second, true);
         impl_->browses.erase(old);
+        impl_->reclaim_dead_lookups();
     }
     b->browser = avahi_s_service_browser_new(impl_->server, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
                                              split->first.c_str(), split->second.c_str(),
@@ -407,6 +430,7 @@ std::optional<Error> Daemon::stop_browse(std::string_view service_type) {
     if (auto it = impl_->browses.find(service_type); it != impl_->browses.end()) {
         impl_->end_browse(*it->second, true);
         impl_->browses.erase(it);
+        impl_->reclaim_dead_lookups();
     }
     avahi_threaded_poll_unlock(impl_->poll);
     return std::nullopt;

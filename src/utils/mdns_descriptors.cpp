@@ -1,20 +1,48 @@
 #include "utils/mdns_descriptors.hpp"
 
 #include <fcntl.h>
-#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
-#include <fmt/format.h>
-
 namespace kx::utils::mdns_daemon {
 
-DescriptorListing::DescriptorListing() {
-    dir_ = opendir("/proc/self/fd");
-    exhausted_ = dir_ == nullptr && (errno == EMFILE || errno == ENFILE);
+namespace {
+
+bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
+
+}  // namespace
+
+DescriptorReserve::DescriptorReserve(int wanted) {
+    if (wanted <= 0) return;
+    const int first = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (first < 0) {
+        ran_out_ = out_of_descriptors(errno);
+        return;
+    }
+    fds_.push_back(first);
+    while (held() < wanted) {
+        const int fd = fcntl(first, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0) {
+            ran_out_ = out_of_descriptors(errno);
+            return;
+        }
+        fds_.push_back(fd);
+    }
 }
+
+DescriptorReserve::~DescriptorReserve() { release(held()); }
+
+void DescriptorReserve::release(int count) {
+    for (; count > 0 && !fds_.empty(); --count) {
+        ::close(fds_.back());
+        fds_.pop_back();
+    }
+}
+
+DescriptorListing::DescriptorListing() { dir_ = opendir("/proc/self/fd"); }
 
 DescriptorListing::~DescriptorListing() {
     if (dir_) closedir(dir_);
@@ -29,23 +57,6 @@ std::vector<int> DescriptorListing::read() {
     }
     std::sort(fds.begin(), fds.end());
     return fds;
-}
-
-std::optional<std::string> DescriptorListing::too_few_left(const std::vector<int>& open, int needed) {
-    rlim_t left = 0;
-    if (!exhausted_) {
-        // Without /proc there is nothing to count; creation goes ahead.
-        if (!dir_) return std::nullopt;
-        rlimit limit{};
-        if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
-        // A new descriptor takes the lowest free number and fails once that
-        // is not below the limit: only descriptors below it take up room.
-        const auto below = static_cast<rlim_t>(std::count_if(
-            open.begin(), open.end(), [&](int fd) { return static_cast<rlim_t>(fd) < limit.rlim_cur; }));
-        left = limit.rlim_cur > below ? limit.rlim_cur - below : 0;
-    }
-    if (left >= static_cast<rlim_t>(needed)) return std::nullopt;
-    return fmt::format("too few file descriptors left ({} free, {} needed)", left, needed);
 }
 
 void mark_close_on_exec(const std::vector<int>& before, const std::vector<int>& after) {
