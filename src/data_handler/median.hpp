@@ -1,0 +1,32 @@
+// The median of a window by middle-pivot selection, bit for bit: which of
+// several equal-comparing values comes back (+0.0 or -0.0, which NaN) is the
+// one the middle-pivot rule picks, at linear cost wherever that choice cannot
+// show and at linear cost after a radix sort where it can.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace kx::data_handler {
+
+// Working storage of the median selection, reused across windows.
+struct RankScratch {
+    std::vector<float> list;
+    std::vector<float> highs;
+    std::vector<float> work;
+    std::vector<std::uint64_t> order, spare;
+    std::vector<std::uint32_t> next, prev;
+};
+
+/// The rank-k value (k from 0, k < values.size()) by middle-pivot selection:
+/// pivot at the middle of the current list, lows and highs kept in list order,
+/// NaN and pivot-equal values counting as the pivot.
+float select_rank(std::span<const float> values, std::size_t k, RankScratch& scratch);
+
+/// The rank count/2 value for an odd count, (rank count/2 - 1 + rank count/2) * 0.5
+/// for an even one, each rank by select_rank.
+float window_median(std::span<const float> w, RankScratch& scratch);
+
+}  // namespace kx::data_handler
