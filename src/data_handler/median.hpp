@@ -1,7 +1,10 @@
 // The median of a window by middle-pivot selection, bit for bit: which of
 // several equal-comparing values comes back (+0.0 or -0.0, which NaN) is the
-// one the middle-pivot rule picks, at linear cost wherever that choice cannot
-// show and at linear cost after a radix sort where it can.
+// one the middle-pivot rule picks. Where that choice cannot show, any
+// linear-time selection gives it; where it can, the rule's rounds are played
+// in place while they eat a stretch around the middle (a bump), as written
+// while they shrink the list fast, and at worst replayed after a radix sort:
+// linear cost throughout.
 #pragma once
 
 #include <cstddef>
