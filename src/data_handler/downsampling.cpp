@@ -1,9 +1,8 @@
 #include "data_handler/downsampling.hpp"
 
-#include <algorithm>
-#include <cmath>
-#include <utility>
+#include <cstddef>
 
+#include "data_handler/median.hpp"
 #include "data_handler/signal_error.hpp"
 
 namespace kx::data_handler {
@@ -47,65 +46,7 @@ float window_sum(std::span<const float> w, float start) {
     return acc;
 }
 
-// Without NaN and zeros, equal values are indistinguishable and the rank-k
-// value is the same whichever selection finds it, so a linear-time one serves;
-// NaN and the sign of a zero make the middle-pivot rule's choice visible.
-bool choice_is_visible(std::span<const float> w) {
-    std::size_t n = 0;
-    for (float v : w) n += (v != v) | (v == 0.0f);
-    return n != 0;
-}
-
-float window_median(std::span<const float> w, RankScratch& scratch) {
-    const std::size_t n = w.size();
-    if (choice_is_visible(w)) {
-        if (n % 2 == 1) return select_rank(w, n / 2, scratch);
-        const float lower = select_rank(w, n / 2 - 1, scratch);
-        const float upper = select_rank(w, n / 2, scratch);
-        return (lower + upper) * 0.5f;
-    }
-    auto& v = scratch.list;
-    v.assign(w.begin(), w.end());
-    const auto mid = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
-    std::nth_element(v.begin(), mid, v.end());
-    if (n % 2 == 1) return *mid;
-    const float lower = *std::max_element(v.begin(), mid);
-    return (lower + *mid) * 0.5f;
-}
-
 }  // namespace
-
-float select_rank(std::span<const float> values, std::size_t k, RankScratch& s) {
-    // The current list sits in cur[0, count). Each round writes every value
-    // both to the lows (compacted in place) and to the highs buffer, and
-    // advances only the side it belongs to: no data-dependent branch.
-    s.list.assign(values.begin(), values.end());
-    s.highs.resize(values.size());
-    float* cur = s.list.data();
-    float* spare = s.highs.data();
-    std::size_t count = values.size();
-    while (count > 1) {
-        const float pivot = cur[count / 2];
-        std::size_t lows = 0, highs = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            const float v = cur[i];
-            cur[lows] = v;
-            spare[highs] = v;
-            lows += v < pivot;
-            highs += v > pivot;
-        }
-        if (k < lows) {
-            count = lows;
-        } else if (k < count - highs) {
-            return pivot;
-        } else {
-            k -= count - highs;
-            count = highs;
-            std::swap(cur, spare);
-        }
-    }
-    return cur[0];
-}
 
 std::vector<float> downsample(std::span<const float> data, std::uint64_t window_size,
                               DownsamplingOperations operation) {

@@ -16,14 +16,4 @@ namespace kx::data_handler {
 std::vector<float> downsample(std::span<const float> data, std::uint64_t window_size,
                               DownsamplingOperations operation);
 
-// Working storage of the median selection, reused across windows.
-struct RankScratch {
-    std::vector<float> list;
-    std::vector<float> highs;
-};
-
-// The rank-k value (k from 0, k < values.size()) by middle-pivot selection;
-// NaN counts as equal to the pivot.
-float select_rank(std::span<const float> values, std::size_t k, RankScratch& scratch);
-
 }  // namespace kx::data_handler

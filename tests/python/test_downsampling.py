@@ -1,6 +1,8 @@
 """Window downsampling of eeg_cap: the eight operations and their edge cases."""
 
 import math
+import random
+import struct
 
 import numpy as np
 import pytest
@@ -82,6 +84,98 @@ def test_random_windows_match_numpy(op, reference, window):
     got = down(x.astype(np.float64), window, op)
     # Values are multiples of 1/8, so numpy's float64 median of the two middle ones is exact too.
     assert got == want
+
+
+# The median's selection rule written plainly, on Python floats that hold float32 values;
+# only bits tell which zero or which NaN it picks.
+def rank_by_rule(values, k):
+    while len(values) > 1:
+        pivot = values[len(values) // 2]
+        lows = [v for v in values if v < pivot]
+        highs = [v for v in values if v > pivot]
+        not_high = len(values) - len(highs)
+        if k < len(lows):
+            values = lows
+        elif k < not_high:
+            return pivot
+        else:
+            values, k = highs, k - not_high
+    return values[0]
+
+
+def median_by_rule(values):
+    n = len(values)
+    if n % 2:
+        return rank_by_rule(values, n // 2)
+    lower, upper = rank_by_rule(values, n // 2 - 1), rank_by_rule(values, n // 2)
+    with np.errstate(invalid="ignore"):  # inf + -inf
+        return float((np.float32(lower) + np.float32(upper)) * np.float32(0.5))
+
+
+def f32_bits(bits):
+    return struct.unpack("<f", struct.pack("<I", bits))[0]
+
+
+def bits_of(values):
+    return [struct.pack("<d", v).hex() for v in values]
+
+
+# Quarter steps give many equal values; NaN of several payloads and both signs.
+MEDIAN_POOL = [q / 4 for q in range(-12, 13)] + [-0.0, 0.0, -0.0, 0.0, math.inf, -math.inf]
+NANS = [f32_bits(b) for b in (0x7FC00000, 0xFFC00000, 0x7FC00001, 0xFFC12345, 0x7FE00007)]
+
+
+def median_case(rng, shape, size, nan_share):
+    values = [rng.choice(MEDIAN_POOL) for _ in range(size)]
+    if shape == "rising":
+        values.sort()
+    elif shape == "bump":  # even ranks rising, then odd ranks falling: the middle is the top
+        values.sort()
+        values = values[0::2] + values[1::2][::-1]
+    return [rng.choice(NANS) if rng.random() < nan_share else v for v in values]
+
+
+@pytest.mark.parametrize("nan_share", [0.0, 0.03])
+@pytest.mark.parametrize("shape", ["shuffled", "rising", "bump"])
+@pytest.mark.parametrize("window", [1, 2, 3, 4, 7, 10, 31, 64, 257])
+def test_median_picks_the_selection_rules_bits(window, shape, nan_share):
+    rng = random.Random(f"{window}-{shape}-{nan_share}")
+    windows = [median_case(rng, shape, window, nan_share) for _ in range(max(4, 400 // window))]
+    want = [median_by_rule(w) for w in windows]
+    got = down([v for w in windows for v in w], window, Op.Median)
+    assert bits_of(got) == bits_of(want)
+    if nan_share == 0.0 and window > 2:  # the choice of zero shows in some of these windows
+        assert any(v == 0.0 and math.copysign(1.0, v) < 0 for v in want)
+
+
+def half_sine(n):
+    return [float(np.float32(math.sin(math.pi * (i + 0.5) / n))) for i in range(n)]
+
+
+def with_zeros_at_median(values):
+    """Shifted so that its two middle ranks are +0.0 (odd count: the middle one) and -0.0."""
+    ranked = sorted(values)
+    mid, below = ranked[len(values) // 2], ranked[len(values) // 2 - 1]
+    return [-0.0 if v == below else float(np.float32(v) - np.float32(mid)) for v in values]
+
+
+# The shapes that made the middle-pivot rule quadratic: its middle value is always the top.
+@pytest.mark.parametrize("n", [1000, 1001])
+@pytest.mark.parametrize(
+    "shape",
+    [
+        lambda v: [0.0] + v[1:],
+        lambda v: [-0.0] + v[1:],
+        lambda v: [0.0, -0.0] + v[2:],
+        with_zeros_at_median,
+        lambda v: [-x for x in with_zeros_at_median(v)],
+        lambda v: [NANS[3]] + with_zeros_at_median(v)[1:],
+    ],
+    ids=["plus-zero", "minus-zero", "both-zeros", "zeros-at-median", "negated", "nan"],
+)
+def test_median_of_a_bump_with_zeros(n, shape):
+    values = shape(half_sine(n))
+    assert bits_of(down(values, n, Op.Median)) == bits_of([median_by_rule(values)])
 
 
 @pytest.mark.parametrize(
