@@ -68,6 +68,27 @@ def device(listener: socket.socket, total: int, rate: int, burst: float, ready, 
     conn.close()
 
 
+async def connect_device(target, args: tuple, buffer_rows: int):
+    """Forks the emulated device `target(listener, *args, ready, go)`, makes the EEG
+    buffer hold `buffer_rows` and empties it, and connects a parser whose consumer
+    fills it. Returns the device process, the event that makes it start sending,
+    and the (client, parser) pair to keep while the run lasts."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    ready, go = multiprocessing.Event(), multiprocessing.Event()
+    child = multiprocessing.Process(target=target, args=(listener, *args, ready, go))
+    child.start()
+    ready.wait()
+    eeg_cap.set_eeg_buffer_cfg(buffer_rows)
+    eeg_cap.clear_eeg_buffer()
+
+    p = parser("bench")
+    # The consumer subscribes before the connection exists, so it sees the first message.
+    await p.start_message_stream()
+    client = kx.PyTcpClient("127.0.0.1", listener.getsockname()[1])
+    await client.connect(p)
+    return child, go, (client, p)
+
+
 def spin() -> None:
     while True:
         pass
@@ -128,21 +149,7 @@ async def one_run(args) -> bool:
     bursts(total, 1)  # frames built before the device process is forked
     records = RecordCounter()
     logging.getLogger().addHandler(records)
-    listener = socket.create_server(("127.0.0.1", 0))
-    ready, go = multiprocessing.Event(), multiprocessing.Event()
-    child = multiprocessing.Process(target=device,
-                                    args=(listener, total, args.rate, args.burst_ms / 1000, ready, go))
-    child.start()
-    ready.wait()
-    eeg_cap.set_eeg_buffer_cfg(4 * total + 16)
-    eeg_cap.clear_eeg_buffer()
-
-    p = parser("bench")
-    # The consumer subscribes before the connection exists, so it sees the first message.
-    await p.start_message_stream()
-    client = kx.PyTcpClient("127.0.0.1", listener.getsockname()[1])
-    await client.connect(p)
-
+    child, go, link = await connect_device(device, (total, args.rate, args.burst_ms / 1000), 4 * total + 16)
     await asyncio.sleep(0.2)  # let start-up settle
     idle = (module_thread_seconds(), process_seconds(), time.perf_counter())
     await asyncio.sleep(IDLE_SECONDS)
@@ -168,7 +175,7 @@ async def one_run(args) -> bool:
     elapsed = last_row - start
     child.join()
     logging.getLogger().removeHandler(records)
-    del client, p
+    del link
 
     received = check.count // 4
     per_k = 1000 / max(received, 1) * 1000  # ms per 1,000 messages from seconds

@@ -8,26 +8,40 @@
 #include "utils/runtime.hpp"
 
 namespace kx::data_handler {
+namespace {
 
-void consume_message(const proto::DeviceMessage& message, EegState& state) {
-    const proto::OrvelMessage& orvel = message.message().orvel;
-    if (const auto* from_mcu = std::get_if<proto::Mcu2App>(&orvel.value)) {
-        if (from_mcu->message.has_eeg()) state.apply(from_mcu->message.eeg());
-        return;
-    }
-    KX_INFO(kConsumerLogTarget, "Received message: {}", proto::debug_string(orvel));
+/// Continues on a later turn of the executor when a record at `level` would be
+/// written. Woken inline, the task runs inside the sender's send (the parser's
+/// scan on the receive task's thread); writing a record there would make the
+/// receive task wait for the interpreter lock and the program's handlers.
+asio::awaitable<void> leave_senders_stack_to_log(log::Level level) {
+    if (!log::enabled(level, kConsumerLogTarget)) co_return;
+    co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+}
+
+}  // namespace
+
+bool store_eeg(const proto::DeviceMessage& message, EegState& state) {
+    const auto* from_mcu = std::get_if<proto::Mcu2App>(&message.message().orvel.value);
+    if (from_mcu == nullptr) return false;
+    if (from_mcu->message.has_eeg()) state.apply(from_mcu->message.eeg());
+    return true;
 }
 
 asio::awaitable<void> run_message_consumer(proto::MessageReceiver receiver, EegState& state) {
     for (;;) {
-        // Consuming holds the state's locks only briefly and never while it
-        // logs, so the parser's task may run it inline.
+        // Storing holds the state's locks only briefly and never waits for
+        // Python, so the parser's task may run it inline: no thread wake-up
+        // per message, and no lag while the workers are busy.
         auto next = co_await receiver.recv(utils::Resume::InlineIfRunning);
         switch (next.status) {
             case utils::RecvStatus::Item:
-                consume_message(*next.item, state);
+                if (store_eeg(*next.item, state)) break;
+                co_await leave_senders_stack_to_log(log::Level::Info);
+                KX_INFO(kConsumerLogTarget, "Received message: {}", proto::debug_string(next.item->message().orvel));
                 break;
             case utils::RecvStatus::Lagged:
+                co_await leave_senders_stack_to_log(log::Level::Warn);
                 KX_WARN(kConsumerLogTarget, "Message consumer fell behind and lost {} messages", next.lagged);
                 break;
             case utils::RecvStatus::Closed:

@@ -11,11 +11,16 @@ namespace kx::data_handler {
 
 inline constexpr const char* kConsumerLogTarget = "kx_proto_sdk::python::eeg_cap::py_mod_eeg_cap";
 
-// Handles one message (no lock is held while it logs).
-void consume_message(const proto::DeviceMessage& message, EegState& state);
+/// Applies the EEG response of a message from the device to `state` (native
+/// work under short locks, nothing logged). False, and nothing done, for a
+/// message of another direction: that one is to be logged.
+bool store_eeg(const proto::DeviceMessage& message, EegState& state);
 
 // Runs until the channel closes. A lag is logged (Warn, with the number of
 // messages lost) and the task goes on with the oldest message still held.
+// EEG responses are stored on the sender's stack when it wakes the task; every
+// log record is written from a turn of its own, so a record that waits for the
+// interpreter lock or a slow handler holds up this task only, never the sender.
 asio::awaitable<void> run_message_consumer(proto::MessageReceiver receiver, EegState& state);
 
 // Starts a detached consumer on the process-wide runtime, feeding eeg_state().

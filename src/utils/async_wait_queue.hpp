@@ -17,8 +17,10 @@ enum class Resume {
     Posted,  // always through a post: another worker picks it up
     // Inline on the waker's thread when that thread already runs the wait's
     // executor, else posted. Saves a thread wake-up per item and keeps a fast
-    // producer from running far ahead of its consumer; only for waits whose
-    // continuation never blocks (e.g. on the interpreter lock) for long.
+    // producer from running far ahead of its consumer. The continuation runs
+    // inside the waker's call up to its next suspension, so it must never wait
+    // for the interpreter lock (a log record, a Python object) or anything else
+    // that may take long: it posts itself to its executor before such a step.
     InlineIfRunning,
 };
 

@@ -181,7 +181,8 @@ public:
     // with operation_aborted; no item is consumed by a cancelled wait. The
     // receiver must outlive the call and must not be moved while a call is
     // pending. With Resume::InlineIfRunning a sender on a worker thread runs
-    // the woken caller up to its next wait before its send returns.
+    // the woken caller up to its next suspension before its send returns (see
+    // Resume for what that caller must not do before it suspends).
     asio::awaitable<RecvResult<T>> recv(Resume resume = Resume::Posted) {
         for (;;) {
             RecvResult<T> result = state_->take(next_);

@@ -142,13 +142,14 @@ asio::awaitable<void> TcpClient::enable_listening(std::shared_ptr<Slot> slot,
             }
             if (!ec) {
                 chunk.resize(n);
-                KX_DEBUG(kTarget, "tcp read {} bytes", n);
-                KX_DEBUG(kTarget, "Received data: {}", ByteListText{chunk});
                 got_data = true;
             }
         }
         if (got_data) {
-            // Published without the slot lock: sends need not wait for it.
+            // Logged and published without the slot lock: a record may wait
+            // for the interpreter lock, and sends must not wait for that.
+            KX_DEBUG(kTarget, "tcp read {} bytes", chunk.size());
+            KX_DEBUG(kTarget, "Received data: {}", ByteListText{chunk});
             if (auto unsent = sender.send_or_return(std::exchange(chunk, Chunk{}))) {
                 KX_ERROR(kTarget, "Failed to send message: SendError({})", ByteListText{*unsent});
                 chunk = std::move(*unsent);  // reused for the next read

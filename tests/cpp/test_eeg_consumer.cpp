@@ -1,6 +1,11 @@
 #include "data_handler/eeg_consumer.hpp"
 
+#include <chrono>
+#include <future>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <asio.hpp>
 #include <gtest/gtest.h>
@@ -38,6 +43,47 @@ protected:
 
 }  // namespace
 
+// A program's slow log handler: the first record of the consumer's target is
+// held until the test releases it. Notes the thread of every such record.
+class SlowHandlerSink : public kx::test::LogCapture {
+public:
+    using LogCapture::LogCapture;
+
+    void log(const kx::log::Record& r) override {
+        LogCapture::log(r);
+        if (r.target != kx::data_handler::kConsumerLogTarget) return;
+        bool first = false;
+        {
+            std::lock_guard lock(mutex_);
+            threads_.push_back(std::this_thread::get_id());
+            first = threads_.size() == 1;
+        }
+        if (!first) return;
+        entered_.set_value();
+        released_.wait();
+    }
+
+    // Whether the held record is being written (waits up to 10 s).
+    bool wait_entered() { return entered_future_.wait_for(std::chrono::seconds(10)) == std::future_status::ready; }
+    void release() { release_.set_value(); }
+    std::vector<std::thread::id> threads() const {
+        std::lock_guard lock(mutex_);
+        return threads_;
+    }
+
+private:
+    std::promise<void> entered_;
+    std::future<void> entered_future_ = entered_.get_future();
+    std::promise<void> release_;
+    std::shared_future<void> released_ = release_.get_future().share();
+    mutable std::mutex mutex_;
+    std::vector<std::thread::id> threads_;
+};
+
+DeviceMessage to_mcu(msgs::AppMain message) {
+    return DeviceMessage("cap", kx::proto::ParsedMessage{kx::proto::OrvelMessage{kx::proto::App2Mcu{std::move(message)}}});
+}
+
 // Other directions are logged and store nothing: see test_eeg_buffer.py.
 TEST_F(EegConsumer, LagIsLoggedWithLostCountAndConsumingGoesOn) {
     auto [tx, rx] = kx::utils::make_broadcast<DeviceMessage>(128);
@@ -55,6 +101,54 @@ TEST_F(EegConsumer, LagIsLoggedWithLostCountAndConsumingGoesOn) {
     auto kept = kx::test::timestamps_of(state.take_newest(1000, true));
     ASSERT_EQ(kept.size(), 127u);
     EXPECT_EQ(kept.front(), 2u);
+}
+
+// The consumer is woken inline by a sender on a thread of its executor (the
+// parser on the receive task's thread). Its records are written from turns of
+// their own: while one is held up, the sender goes on, and the consumer alone
+// falls behind and then reports exactly what it lost.
+TEST(EegConsumerWokenInline, HeldUpRecordHoldsUpNeitherTheSenderNorItsThread) {
+    SlowHandlerSink sink{kx::log::Level::Debug};
+    kx::test::LogCaptureScope scope{sink, kx::log::Level::Debug};
+    kx::data_handler::EegState state;
+    state.set_buffer_len(1000);
+    asio::io_context ctx;
+    auto [tx, rx] = kx::utils::make_broadcast<DeviceMessage>(128);
+    asio::co_spawn(ctx, kx::data_handler::run_message_consumer(std::move(rx), state), asio::detached);
+    ctx.poll();  // parked, so the first send wakes it inline
+
+    constexpr std::uint32_t kEegMessages = 200;
+    std::promise<std::thread::id> sender_done;
+    auto sender_result = sender_done.get_future();
+    asio::post(ctx, [&, tx = std::move(tx)]() mutable {
+        tx.send(to_mcu(msgs::AppMain{}));
+        const bool entered = sink.wait_entered();  // on the other thread, if this one is free
+        for (std::uint32_t i = 0; i < kEegMessages; ++i) {
+            msgs::MainApp m;
+            *m.mutable_eeg() = eeg_response(std::nullopt, {i});
+            tx.send(from_mcu(std::move(m)));
+        }
+        { auto gone = std::move(tx); }
+        if (entered) sender_done.set_value(std::this_thread::get_id());
+    });
+    std::thread a([&] { ctx.run(); }), b([&] { ctx.run(); });
+    const bool went_on = sender_result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    sink.release();
+    a.join();
+    b.join();
+
+    ASSERT_TRUE(went_on) << "the sender waited for the consumer's record";
+    const std::thread::id sender = sender_result.get();
+    for (const auto id : sink.threads()) EXPECT_NE(id, sender);
+    // Held: the newest 128 of the 200 EEG messages; the App2Mcu message was taken before the hold.
+    const auto messages = sink.messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].rfind("Received message: App2Mcu(AppMain {", 0), 0u) << messages[0];
+    EXPECT_EQ(messages[1], "Message consumer fell behind and lost 72 messages");
+    const auto kept = kx::test::timestamps_of(state.take_newest(1000, true));
+    ASSERT_EQ(kept.size(), 128u);
+    EXPECT_EQ(kept.front(), kEegMessages - 128);
+    EXPECT_EQ(kept.back(), kEegMessages - 1);
 }
 
 TEST(MessageStreamStep, YieldsJsonLagAndEndAndSurvivesUnwritableJson) {
