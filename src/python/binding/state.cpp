@@ -28,6 +28,16 @@ bool interpreter_finalizing() {
 #endif
 }
 
+// The thread state that holds the interpreter lock, or null; possibly another thread's, which
+// that thread may free at any moment: compare it, never follow it.
+PyThreadState* lock_holder_state() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
 // atexit hook: from now on no worker thread takes the interpreter lock. Waits (with the lock
 // released) for workers already inside, so none is left blocked on it when finalization starts,
 // then runs the exit actions (they settle what the workers can no longer deliver).
@@ -45,11 +55,12 @@ PyMethodDef g_on_exit_def = {"_kx_proto_sdk_exit", on_exit, METH_NOARGS, nullptr
 
 }  // namespace
 
-// Unlike PyGILState_Check, which answers "held" on every thread once finalization
-// has torn down the GIL-state machinery, this asks who really holds the lock.
+// Compares pointers only (see lock_holder_state). Unlike PyGILState_Check, which answers "held"
+// on every thread once finalization has torn down the GIL-state machinery, this answers
+// "not held" there: the holder's state is then null or not this thread's own.
 bool holds_gil_here() {
-    PyThreadState* current = _PyThreadState_UncheckedGet();
-    return current != nullptr && current->thread_id == PyThread_get_thread_ident();
+    PyThreadState* own = PyGILState_GetThisThreadState();
+    return own != nullptr && lock_holder_state() == own;
 }
 
 bool python_exiting() { return g_exiting.load(std::memory_order_acquire) || interpreter_finalizing(); }
