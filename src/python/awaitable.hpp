@@ -31,9 +31,9 @@
 //     asio operation ends with operation_aborted); nothing is delivered then.
 // OwnedObject is the only Python reference a work may hold: it can be dropped
 // on any thread. Once the interpreter is exiting, build_object and with_gil
-// throw PythonExiting and the call is dropped quietly: the exit hook has already
-// failed its future with RuntimeError "... the interpreter is shutting down", and a
-// call made after the hook fails at once with that error.
+// throw PythonExiting and the call is dropped quietly: the exit hook fails its
+// future with RuntimeError "... the interpreter is shutting down" once no worker
+// is inside Python, and a call made after the hook began fails at once with that error.
 #pragma once
 
 #include <Python.h>

@@ -1,6 +1,6 @@
 // The one asynchronous runtime of the process: an io_context run by a pool of
-// worker threads. Built by the first call, never torn down (its threads end
-// with the process, so exit never waits for a worker that may be inside Python).
+// worker threads. Built by the first call, never torn down: its threads end
+// with the process, never joined (exit waits only for a worker inside Python).
 #pragma once
 
 #include <cstddef>

@@ -10,7 +10,7 @@ from conftest import run_python
 REPEATS = int(os.environ.get("KX_EXIT_TEST_REPEATS", "6"))
 
 PRELUDE = """
-import asyncio, atexit, collections, logging, sys, threading, time
+import asyncio, atexit, collections, logging, os, signal, sys, threading, time, types
 atexit.register(lambda: globals().get("earlier_exit_handler", lambda: None)())  # runs after the module's hook
 import kx_proto_sdk as kx
 from kx_proto_sdk import eeg_cap
@@ -33,6 +33,48 @@ async def consumers(count):
 def in_daemon_threads(forever):
     for _ in range(6):
         threading.Thread(target=forever, daemon=True).start()
+
+def sleep_in_finalization(seconds, text):
+    # Freed while modules are torn down; sleeping there lets other threads take the lock. Held by
+    # a module of its own: a frame still running on a worker keeps __main__'s globals alive.
+    class SleepsWhenFreed:
+        def __del__(self, sleep=time.sleep, write=os.write):
+            sleep(seconds)
+            write(1, text.encode())
+    holder = types.ModuleType("exit_test_holder")
+    holder.keeper = SleepsWhenFreed()
+    sys.modules[holder.__name__] = holder
+
+def hold_connect_record(handle):
+    # `handle(record)` runs on the worker that forwards connect's first record; returns once it runs.
+    entered = threading.Event()
+    def held(record):
+        entered.set()
+        handle(record)
+        return False
+    tcp_log = logging.getLogger("kx_proto_sdk.utils.tcp_client")
+    tcp_log.setLevel(logging.INFO)
+    tcp_log.addFilter(held)
+    async def start():
+        kx.PyTcpClient("127.0.0.1", 9).connect(kx.MessageParser("c", kx.MsgType.Orvel))
+        await asyncio.get_running_loop().run_in_executor(None, entered.wait)
+    asyncio.run(start())
+"""
+
+# A worker forwards a record whose handling is still running when exit begins: the main thread lets
+# it go only then, and the handler goes on in Python (re-entering the module, which logs) for `hold` s;
+# a finalizer then sleeps `rest` s.
+HANDLER_AT_EXIT = """
+released = threading.Event()
+def handle(record):
+    released.wait()
+    time.sleep({hold})
+    kx.MessageParser("h", kx.MsgType.Orvel).receive_data(b"junk")
+    print("handler done", flush=True)
+hold_connect_record(handle)
+sleep_in_finalization({rest}, "finalizer done\\n")
+atexit.register(released.set)  # runs just before the module's own hook
+sys.exit(4)
 """
 
 # name: (code, exit status, standard output)
@@ -88,14 +130,54 @@ loop = asyncio.new_event_loop()
 steps = loop.run_until_complete(pending_steps(2))[2]
 """, 0, "Cannot start the operation: the interpreter is shutting down\n"
         + "The operation was abandoned: the interpreter is shutting down\n" * 2),
+    # Finalization waits for the handler; it is never ended inside Python under a coroutine frame.
+    "handler-running-when-exit-begins": (HANDLER_AT_EXIT.format(hold=0.05, rest=0.2), 4, "handler done\nfinalizer done\n"),
+    # Workers admitted while the main thread holds the lock in a long call at exit get through
+    # before finalization, which lets other threads run.
+    "workers-queued-for-the-lock-at-exit": ("""
+logging.getLogger("kx_proto_sdk.utils.tcp_client").setLevel(logging.INFO)
+logging.getLogger("kx_proto_sdk.utils.tcp_client").addFilter(lambda record: False)
+sleep_in_finalization(0.1, "")
+def hold_the_lock():
+    eeg_cap.apply_band_pass_filter(list(range(200000)), 4, 1.0, 40.0, 250.0)
+async def main():
+    p = kx.MessageParser("c", kx.MsgType.Orvel)
+    calls = [p.start_message_stream() for _ in range(50)]
+    calls += [kx.PyTcpClient("127.0.0.1", 9).connect(p) for _ in range(10)]
+    atexit.register(hold_the_lock)
+    sys.exit(2)
+asyncio.run(main())
+""", 2, ""),
+    # A child forked while a worker is inside Python has no such worker: its exit does not wait.
+    "fork-while-a-worker-is-in-python": ("""
+released = threading.Event()
+hold_connect_record(lambda record: released.wait())
+pid = os.fork()
+if pid == 0:
+    signal.alarm(20)  # a hang in the child's exit ends it (status -14), not the test's run
+    sys.exit(6)
+status = os.waitpid(pid, 0)[1]
+released.set()
+print("child", os.waitstatus_to_exitcode(status))
+""", 0, "child 6\n"),
 }
+
+
+def run_repeatedly(scenario, code, status, printed, repeats):
+    with ThreadPoolExecutor(max_workers=3) as pool:  # a hang fails the test by its timeout
+        results = list(pool.map(lambda _: run_python(PRELUDE + code, timeout=30), range(repeats)))
+    for r in results:  # an abort or a crash shows in the exit status
+        assert r.returncode == status, f"{scenario}: rc={r.returncode}\n{r.stderr[-2000:]}"
+        assert r.stdout == printed
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_exit_is_clean(scenario):
-    code, status, printed = SCENARIOS[scenario]
-    with ThreadPoolExecutor(max_workers=3) as pool:  # a hang fails the test by its timeout
-        results = list(pool.map(lambda _: run_python(PRELUDE + code, timeout=30), range(REPEATS)))
-    for r in results:  # an abort or a crash shows in the exit status
-        assert r.returncode == status, f"{scenario}: rc={r.returncode}\n{r.stderr[-2000:]}"
-        assert r.stdout == printed
+    run_repeatedly(scenario, *SCENARIOS[scenario], REPEATS)
+
+
+# Longer than any time limit an exit could put on the wait, with a finalizer asleep when the handler
+# would wake if finalization had not waited (once; every run in a soak).
+def test_exit_waits_for_a_handler_however_long_it_runs():
+    run_repeatedly("handler-outlasting-a-time-limit", HANDLER_AT_EXIT.format(hold=6, rest=1.5), 4,
+                   "handler done\nfinalizer done\n", REPEATS if "KX_EXIT_TEST_REPEATS" in os.environ else 1)

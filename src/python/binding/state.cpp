@@ -1,7 +1,8 @@
 #include "python/binding/state.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -9,11 +10,14 @@
 namespace kx::py {
 namespace {
 
-std::atomic<bool> g_exiting{false};
-// Threads that are taking or holding the interpreter lock through GilGuard.
+// Native threads admitted to Python through GilGuard: taking or holding the interpreter lock.
+// Admission and the exit hook's start are ordered by g_users_mutex: a thread is either counted
+// before the hook looks, or refused.
 std::mutex g_users_mutex;
 std::condition_variable g_users_cv;
 int g_users = 0;
+std::atomic<bool> g_exiting{false};  // set under g_users_mutex, read anywhere
+thread_local int t_admitted = 0;     // this thread's share of g_users
 
 std::mutex g_pending_mutex;
 std::vector<PyObject*>* g_pending = new std::vector<PyObject*>();  // never freed: used at exit
@@ -28,14 +32,30 @@ bool interpreter_finalizing() {
 #endif
 }
 
-// atexit hook: from now on no worker thread takes the interpreter lock. Waits (with the lock
-// released) for workers already inside, so none is left blocked on it when finalization starts,
-// then runs the exit actions (they settle what the workers can no longer deliver).
+// The thread state that holds the interpreter lock, or null; possibly another thread's, which
+// that thread may free at any moment: compare it, never follow it.
+PyThreadState* lock_holder_state() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
+// atexit hook: admits no native thread to Python from now on, then waits, with the lock released,
+// for every one admitted before to leave, however long its Python code runs. Finalization may
+// let other threads run (a finalizer that sleeps) and ends any that takes the lock then by a
+// forced unwind, which a coroutine frame above it cannot pass: so none may be left inside.
+// A log handler that never returns therefore keeps the process from exiting, as a non-daemon
+// thread does. Then runs the exit actions (they settle what workers can no longer deliver).
 PyObject* on_exit(PyObject*, PyObject*) {
-    g_exiting.store(true);
+    {
+        std::lock_guard lock(g_users_mutex);
+        g_exiting.store(true, std::memory_order_release);
+    }
     Py_BEGIN_ALLOW_THREADS
     std::unique_lock lock(g_users_mutex);
-    g_users_cv.wait_for(lock, std::chrono::seconds(5), [] { return g_users == 0; });
+    g_users_cv.wait(lock, [] { return g_users == 0; });
     Py_END_ALLOW_THREADS
     for (auto action : g_exit_actions) action();
     Py_RETURN_NONE;
@@ -43,13 +63,31 @@ PyObject* on_exit(PyObject*, PyObject*) {
 
 PyMethodDef g_on_exit_def = {"_kx_proto_sdk_exit", on_exit, METH_NOARGS, nullptr};
 
+// A forked child has only the forking thread: the parent's admitted workers are not in it, and
+// its exit must not wait for them. The mutexes are held across fork (in this order; no code holds
+// one while taking the other) so the child gets them free and the count and queue whole.
+void before_fork() {
+    g_users_mutex.lock();
+    g_pending_mutex.lock();
+}
+void after_fork_in_parent() {
+    g_pending_mutex.unlock();
+    g_users_mutex.unlock();
+}
+void after_fork_in_child() {
+    g_users = t_admitted;
+    g_pending_mutex.unlock();
+    g_users_mutex.unlock();
+}
+
 }  // namespace
 
-// Unlike PyGILState_Check, which answers "held" on every thread once finalization
-// has torn down the GIL-state machinery, this asks who really holds the lock.
+// Compares pointers only (see lock_holder_state). Unlike PyGILState_Check, which answers "held"
+// on every thread once finalization has torn down the GIL-state machinery, this answers
+// "not held" there: the holder's state is then null or not this thread's own.
 bool holds_gil_here() {
-    PyThreadState* current = _PyThreadState_UncheckedGet();
-    return current != nullptr && current->thread_id == PyThread_get_thread_ident();
+    PyThreadState* own = PyGILState_GetThisThreadState();
+    return own != nullptr && lock_holder_state() == own;
 }
 
 bool python_exiting() { return g_exiting.load(std::memory_order_acquire) || interpreter_finalizing(); }
@@ -63,18 +101,21 @@ GilGuard::GilGuard() {
         std::lock_guard lock(g_users_mutex);
         if (python_exiting()) return;
         ++g_users;
+        ++t_admitted;
         counted_ = true;
     }
-    state_ = PyGILState_Ensure();
+    state_ = PyGILState_Ensure();  // blocks for the lock; the exit hook releases it while it waits
     ensured_ = true;
     acquired_ = true;
 }
 
 GilGuard::~GilGuard() {
-    // Not held any more only when the thread is being ended at shutdown: nothing to give back.
+    // An admitted thread is never ended inside Python (the exit hook waits for it); the lock is
+    // not held here only if the hook did not run (finalization without atexit): then give nothing back.
     if (ensured_ && holds_gil_here()) PyGILState_Release(state_);
     if (counted_) {
         std::lock_guard lock(g_users_mutex);
+        --t_admitted;
         if (--g_users == 0) g_users_cv.notify_all();
     }
 }
@@ -107,6 +148,8 @@ void apply_pending_releases() {
 void run_at_exit(void (*action)()) { g_exit_actions.push_back(action); }
 
 bool install_exit_hook() {
+    static const bool fork_handlers = (pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child), true);
+    (void)fork_handlers;
     PyObject* atexit = PyImport_ImportModule("atexit");
     if (atexit == nullptr) return false;
     PyObject* hook = PyCFunction_New(&g_on_exit_def, nullptr);

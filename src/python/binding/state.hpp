@@ -6,15 +6,17 @@
 
 namespace kx::py {
 
-// True once the interpreter has begun to shut down (our atexit hook ran, or
-// finalization started). Worker threads must not touch Python afterwards.
+// True once the interpreter has begun to shut down (our atexit hook began, or
+// finalization started). Worker threads are not admitted to Python afterwards.
 bool python_exiting();
 
 // True when the calling thread holds the interpreter lock (also during finalization).
+// Callable on any thread without the lock.
 bool holds_gil_here();
 
 // Takes the interpreter lock on any thread, unless the interpreter is exiting.
 // Check `acquired()` before touching Python. Safe on threads that hold it already.
+// A thread admitted here is waited for by the exit hook until the guard ends.
 class GilGuard {
 public:
     GilGuard();
@@ -38,8 +40,8 @@ void release_deferred(PyObject* obj);
 // Applies queued releases; needs the interpreter lock.
 void apply_pending_releases();
 
-// Registers the atexit hook that stops worker threads from taking the interpreter lock
-// during shutdown. Called once by the module body.
+// Registers the atexit hook that stops admitting worker threads to Python and waits for those
+// inside to leave before finalization goes on. Called once by the module body.
 bool install_exit_hook();
 // Adds an action the exit hook runs, with the interpreter lock held, once no worker thread
 // is inside Python any more. Needs the interpreter lock.
