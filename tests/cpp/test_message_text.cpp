@@ -7,17 +7,22 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <tuple>
 
 #include "frame_test_support.hpp"
 #include "proto/debug_text.hpp"
 #include "proto/eeg_cap/msg_builder.hpp"
-#include "proto/float_text.hpp"
 #include "proto/json_text.hpp"
+#include "utils/float_text.hpp"
 
 namespace {
 
 using namespace kx::proto;
+using kx::utils::append_debug_float;
+using kx::utils::append_json_float;
+using kx::utils::append_plain_float;
+using kx::utils::WholeValues;
 namespace pb = google::protobuf;
 
 // (JSON text or its error text, debug text) of a message given in protobuf text
@@ -126,6 +131,25 @@ TEST(MessageText, ShortestFloatLayoutsOfJsonAndDebug) {
         append_json_float(json, c.value);
         append_debug_float(debug, c.value);
         EXPECT_EQ(std::tie(json, debug), std::tuple(c.json, c.debug));
+    }
+}
+
+// The layout of floats inside error texts: never an exponent, whole values bare or with ".0".
+TEST(MessageText, PlainFloatLayoutAtEveryMagnitude) {
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    const std::string tiny = "0." + std::string(44, '0') + "1";
+    const struct { float value; std::string bare, point_zero; } cases[] = {
+        {250.0f, "250", "250.0"}, {125.0f, "125", "125.0"}, {12.5f, "12.5", "12.5"}, {-6.25f, "-6.25", "-6.25"},
+        {0.0f, "0", "0.0"}, {-0.0f, "-0", "-0.0"}, {1e20f, "100000000000000000000", "100000000000000000000.0"},
+        {1.5e-7f, "0.00000015", "0.00000015"}, {1e-45f, tiny, tiny},
+        {16777217.0f, "16777216", "16777216.0"}, {0.3f, "0.3", "0.3"}, {kInf, "inf", "inf"},
+        {-kInf, "-inf", "-inf"}, {std::numeric_limits<float>::quiet_NaN(), "NaN", "NaN"},
+    };
+    for (const auto& c : cases) {
+        std::string bare, point_zero;
+        append_plain_float(bare, c.value, WholeValues::Bare);
+        append_plain_float(point_zero, c.value, WholeValues::PointZero);
+        EXPECT_EQ(std::tie(bare, point_zero), std::tie(c.bare, c.point_zero)) << c.value;
     }
 }
 
