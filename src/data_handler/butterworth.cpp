@@ -229,7 +229,9 @@ bool all_finite(const Roots& r) {
     throw SignalArgumentError(fmt::format("the filter design for these cut-offs is not usable: {}", why));
 }
 
-SosDesign zpk_to_sos_nearest(Zpk f) {
+using Sections = std::vector<Section>;
+
+Sections zpk_to_sos_nearest(Zpk f) {
     if (f.z.empty() && f.p.empty()) return {Section{f.k, 0.0, 0.0, 1.0, 0.0, 0.0}};
     if (!all_finite(f.z) || !all_finite(f.p) || !std::isfinite(f.k)) refuse_design("a pole, zero or the gain is not finite");
 
@@ -248,7 +250,7 @@ SosDesign zpk_to_sos_nearest(Zpk f) {
         return static_cast<std::size_t>(std::count_if(r.begin(), r.end(), is_real));
     };
 
-    SosDesign sos(n_sections);
+    Sections sos(n_sections);
     for (std::size_t si = n_sections; si-- > 0;) {
         const Complex p1 = take(p, index_of_worst(p, false));
         if (is_real(p1) && count_real(p) == 0) {
@@ -288,7 +290,7 @@ SosDesign zpk_to_sos_nearest(Zpk f) {
 // Refuses a design the recursion cannot run: every section must be finite and
 // have its poles strictly inside the unit circle (|a2| < 1 and |a1| < 1 + a2),
 // and the gain must not have vanished.
-void require_usable(const SosDesign& sos) {
+void require_usable(const Sections& sos) {
     for (const auto& s : sos) {
         const double c[] = {s.b0, s.b1, s.b2, s.a1, s.a2};
         if (!std::all_of(std::begin(c), std::end(c), [](double v) { return std::isfinite(v); }))
@@ -356,9 +358,9 @@ SosDesign design_butterworth(BandKind kind, std::uint64_t order, CutOffs cut, fl
             break;
         }
     }
-    SosDesign sos = zpk_to_sos_nearest(bilinear(std::move(f)));
+    Sections sos = zpk_to_sos_nearest(bilinear(std::move(f)));
     require_usable(sos);
-    return sos;
+    return {kind, order, std::move(sos)};
 }
 
 }  // namespace kx::data_handler
