@@ -1,7 +1,6 @@
 #include "data_handler/butterworth.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <complex>
 #include <limits>
@@ -13,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "data_handler/signal_error.hpp"
+#include "utils/float_text.hpp"
 
 namespace kx::data_handler {
 namespace {
@@ -33,36 +33,6 @@ struct Zpk {
 constexpr double kPi = std::numbers::pi;
 // Tolerance of the pairing step for telling real roots and conjugates apart.
 constexpr double kRealTol = 100.0 * std::numeric_limits<double>::epsilon();
-
-// Shortest decimal text that reads back as the same float, never in exponent
-// form and without a fractional part for whole values (250 -> "250").
-std::string plain_float_text(float v) {
-    if (!std::isfinite(v)) return std::isnan(v) ? "NaN" : (v > 0 ? "inf" : "-inf");
-    char buf[64];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-    (void)ec;
-    std::string_view sci(buf, static_cast<std::size_t>(end - buf));
-    const auto e_pos = sci.find('e');
-    std::string digits;
-    bool negative = false;
-    for (char c : sci.substr(0, e_pos)) {
-        if (c == '-') negative = true;
-        else if (c != '.') digits.push_back(c);
-    }
-    int exponent = std::stoi(std::string(sci.substr(e_pos + 1)));
-    // digits = d0 d1 d2 ..., value = 0.d0d1d2... * 10^(exponent + 1)
-    const int point = exponent + 1;
-    std::string out = negative ? "-" : "";
-    if (point <= 0) {
-        out += "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
-    } else if (static_cast<std::size_t>(point) >= digits.size()) {
-        out += digits + std::string(static_cast<std::size_t>(point) - digits.size(), '0');
-    } else {
-        out += digits.substr(0, static_cast<std::size_t>(point)) + "." +
-               digits.substr(static_cast<std::size_t>(point));
-    }
-    return out;
-}
 
 bool is_real(Complex c) { return c.imag() == 0.0; }
 
@@ -259,7 +229,9 @@ bool all_finite(const Roots& r) {
     throw SignalArgumentError(fmt::format("the filter design for these cut-offs is not usable: {}", why));
 }
 
-SosDesign zpk_to_sos_nearest(Zpk f) {
+using Sections = std::vector<Section>;
+
+Sections zpk_to_sos_nearest(Zpk f) {
     if (f.z.empty() && f.p.empty()) return {Section{f.k, 0.0, 0.0, 1.0, 0.0, 0.0}};
     if (!all_finite(f.z) || !all_finite(f.p) || !std::isfinite(f.k)) refuse_design("a pole, zero or the gain is not finite");
 
@@ -278,7 +250,7 @@ SosDesign zpk_to_sos_nearest(Zpk f) {
         return static_cast<std::size_t>(std::count_if(r.begin(), r.end(), is_real));
     };
 
-    SosDesign sos(n_sections);
+    Sections sos(n_sections);
     for (std::size_t si = n_sections; si-- > 0;) {
         const Complex p1 = take(p, index_of_worst(p, false));
         if (is_real(p1) && count_real(p) == 0) {
@@ -318,7 +290,7 @@ SosDesign zpk_to_sos_nearest(Zpk f) {
 // Refuses a design the recursion cannot run: every section must be finite and
 // have its poles strictly inside the unit circle (|a2| < 1 and |a1| < 1 + a2),
 // and the gain must not have vanished.
-void require_usable(const SosDesign& sos) {
+void require_usable(const Sections& sos) {
     for (const auto& s : sos) {
         const double c[] = {s.b0, s.b1, s.b2, s.a1, s.a2};
         if (!std::all_of(std::begin(c), std::end(c), [](double v) { return std::isfinite(v); }))
@@ -344,10 +316,16 @@ void check_cut_offs(BandKind kind, CutOffs cut, float fs) {
     if (wn0 <= 0.0 || wn1 <= 0.0)
         throw SignalArgumentError("filter critical frequencies must be greater than 0");
     if (is_band(kind) && wn0 >= wn1) throw SignalArgumentError("Wn[0] must be less than Wn[1]");
-    if (wn0 >= 1.0 || wn1 >= 1.0)
+    if (wn0 >= 1.0 || wn1 >= 1.0) {
+        auto text = [](float v) {  // whole rates bare: fs=250
+            std::string t;
+            utils::append_plain_float(t, v, utils::WholeValues::Bare);
+            return t;
+        };
         throw SignalArgumentError(
             fmt::format("Digital filter critical frequencies must be 0 < Wn < fs/2 (fs={} -> fs/2={})",
-                        plain_float_text(fs), plain_float_text(fs * 0.5f)));
+                        text(fs), text(fs * 0.5f)));
+    }
     // NaN passes every comparison above; a NaN design is meaningless.
     if (std::isnan(wn0) || std::isnan(wn1))
         throw SignalArgumentError("filter critical frequencies and the sampling rate must not be NaN");
@@ -380,9 +358,9 @@ SosDesign design_butterworth(BandKind kind, std::uint64_t order, CutOffs cut, fl
             break;
         }
     }
-    SosDesign sos = zpk_to_sos_nearest(bilinear(std::move(f)));
+    Sections sos = zpk_to_sos_nearest(bilinear(std::move(f)));
     require_usable(sos);
-    return sos;
+    return {kind, order, std::move(sos)};
 }
 
 }  // namespace kx::data_handler

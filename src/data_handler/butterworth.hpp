@@ -14,9 +14,15 @@ struct Section {
     bool operator==(const Section&) const = default;
 };
 
-using SosDesign = std::vector<Section>;
-
 enum class BandKind : std::uint8_t { LowPass, HighPass, BandPass, BandStop };
+
+// The sections of a design with the kind and order they were designed for,
+// which fix how many samples filtering pads each end with.
+struct SosDesign {
+    BandKind kind;
+    std::uint64_t order;
+    std::vector<Section> sections;
+};
 
 // The cut-offs of a design: `low` alone for low-pass and high-pass
 // (`high` is then ignored), `low` < `high` for band-pass and band-stop.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <limits>
 #include <utility>
 
 #include <fmt/format.h>
@@ -18,28 +17,23 @@ namespace {
 // double costs the same per step.
 using Acc = double;
 
-// A section ready for filtering, with its running state.
+// A section ready for filtering, with its running state. The transposed
+// direct form y = b0·x + z0; z0 = b1·x − a1·y + z1; z1 = b2·x − a2·y, with y
+// substituted into the state updates so each state depends on the previous
+// one through a single multiply-add: the loop-carried chain per sample
+// halves, and in double the regrouping changes nothing visible in float32.
 struct Stage {
-    Acc b0, b1, b2, a1, a2;
-    Acc z0, z1;
-};
-
-// The transposed direct form y = b0·x + z0; z0 = b1·x − a1·y + z1; z1 = b2·x − a2·y,
-// with y substituted into the state updates so each state depends on the
-// previous one through a single multiply-add: the loop-carried chain per
-// sample halves, and in double the regrouping changes nothing visible in float32.
-struct FastStage {
     Acc b0, c1, c2, a1, a2;  // c1 = b1 − a1·b0, c2 = b2 − a2·b0
     Acc z0, z1;
 };
 
-FastStage fast(const Stage& s) {
-    return {s.b0, s.b1 - s.a1 * s.b0, s.b2 - s.a2 * s.b0, s.a1, s.a2, s.z0, s.z1};
+Stage stage_of(const Section& s) {
+    return {s.b0, s.b1 - s.a1 * s.b0, s.b2 - s.a2 * s.b0, s.a1, s.a2, 0.0, 0.0};
 }
 
 // Steady-state response of one section to a unit step (SciPy's lfilter_zi):
 // solves (I - Aᵀ)·zi = (b1 - a1·b0, b2 - a2·b0) by LU with partial pivoting.
-std::array<Acc, 2> step_steady_state(const Stage& s) {
+std::array<Acc, 2> step_steady_state(const Section& s) {
     Acc m00 = 1.0 + s.a1, m01 = -1.0, m10 = s.a2, m11 = 1.0;
     Acc r0 = s.b1 - s.a1 * s.b0, r1 = s.b2 - s.a2 * s.b0;
     if (std::abs(m10) > std::abs(m00)) {
@@ -56,11 +50,11 @@ std::array<Acc, 2> step_steady_state(const Stage& s) {
 }
 
 // Initial states of the cascade for a unit step (SciPy's sosfilt_zi).
-std::vector<std::array<Acc, 2>> cascade_steady_state(const std::vector<Stage>& stages) {
-    std::vector<std::array<Acc, 2>> zi(stages.size());
+std::vector<std::array<Acc, 2>> cascade_steady_state(const std::vector<Section>& sections) {
+    std::vector<std::array<Acc, 2>> zi(sections.size());
     Acc scale = 1.0;
-    for (std::size_t i = 0; i < stages.size(); ++i) {
-        const auto& s = stages[i];
+    for (std::size_t i = 0; i < sections.size(); ++i) {
+        const auto& s = sections[i];
         const auto unit = step_steady_state(s);
         zi[i] = {scale * unit[0], scale * unit[1]};
         scale *= (s.b0 + s.b1 + s.b2) / (1.0 + s.a1 + s.a2);
@@ -69,7 +63,7 @@ std::vector<std::array<Acc, 2>> cascade_steady_state(const std::vector<Stage>& s
 }
 
 // One sample through one section (the generic path for long cascades).
-inline Acc step_stage(FastStage& s, Acc v) {
+inline Acc step_stage(Stage& s, Acc v) {
     const Acc y = s.b0 * v + s.z0;
     const Acc z0 = (s.c1 * v + s.z1) - s.a1 * s.z0;
     s.z1 = s.c2 * v - s.a2 * s.z0;
@@ -90,7 +84,7 @@ inline Acc step_stage(FastStage& s, Acc v) {
 #endif
 
 template <std::size_t N>
-KX_SCALAR_CHAINS void run_fixed(FastStage* stages, Acc* x, std::ptrdiff_t n, std::ptrdiff_t step) {
+KX_SCALAR_CHAINS void run_fixed(Stage* stages, Acc* x, std::ptrdiff_t n, std::ptrdiff_t step) {
     Acc b0[N], c1[N], c2[N], a1[N], a2[N], z0[N], z1[N];
     for (std::size_t k = 0; k < N; ++k) {
         b0[k] = stages[k].b0, c1[k] = stages[k].c1, c2[k] = stages[k].c2;
@@ -111,7 +105,7 @@ KX_SCALAR_CHAINS void run_fixed(FastStage* stages, Acc* x, std::ptrdiff_t n, std
     for (std::size_t k = 0; k < N; ++k) stages[k].z0 = z0[k], stages[k].z1 = z1[k];
 }
 
-void run_any(std::vector<FastStage>& stages, Acc* x, std::ptrdiff_t n, std::ptrdiff_t step) {
+void run_any(std::vector<Stage>& stages, Acc* x, std::ptrdiff_t n, std::ptrdiff_t step) {
     for (std::ptrdiff_t i = 0; i < n; ++i, x += step) {
         Acc v = *x;
         for (auto& s : stages) v = step_stage(s, v);
@@ -120,23 +114,18 @@ void run_any(std::vector<FastStage>& stages, Acc* x, std::ptrdiff_t n, std::ptrd
 }
 
 template <std::size_t... Ns>
-void run_pass(std::vector<FastStage>& stages, Acc* x, std::ptrdiff_t n, std::ptrdiff_t step,
+void run_pass(std::vector<Stage>& stages, Acc* x, std::ptrdiff_t n, std::ptrdiff_t step,
               std::index_sequence<Ns...>) {
     const bool done = ((stages.size() == Ns + 1 &&
                         (run_fixed<Ns + 1>(stages.data(), x, n, step), true)) || ...);
     if (!done) run_any(stages, x, n, step);
 }
 
-void start_states(std::vector<FastStage>& stages, const std::vector<std::array<Acc, 2>>& zi, Acc x0) {
+void start_states(std::vector<Stage>& stages, const std::vector<std::array<Acc, 2>>& zi, Acc x0) {
     for (std::size_t i = 0; i < stages.size(); ++i) {
         stages[i].z0 = zi[i][0] * x0;
         stages[i].z1 = zi[i][1] * x0;
     }
-}
-
-// 3·(2·sections + 1 − first-order sections), exact for any order.
-unsigned __int128 edge_for(std::uint64_t sections, std::uint64_t first_order_sections) {
-    return 3 * (2 * static_cast<unsigned __int128>(sections) + 1 - first_order_sections);
 }
 
 void require_longer_than_pad(std::size_t len, unsigned __int128 edge) {
@@ -146,11 +135,11 @@ void require_longer_than_pad(std::size_t len, unsigned __int128 edge) {
             len, edge));
 }
 
-// Forward-backward filtering of x in place. The odd extension (edge values
-// on each side, mirrored through the end points) lives in its own small
-// buffers, the state carrying over from one segment to the next.
-void filter_forward_backward(std::vector<Acc>& x, const SosDesign& sos) {
-    const std::size_t edge = pad_length(sos);
+// Forward-backward filtering of x in place, `edge` samples padded at each
+// end (fewer than x holds). The odd extension (mirrored through the end
+// points) lives in its own small buffers, the state carrying over from one
+// segment to the next.
+void filter_forward_backward(std::vector<Acc>& x, const std::vector<Section>& sections, std::size_t edge) {
     const std::size_t len = x.size();
     std::vector<Acc> head(edge), tail(edge);
     for (std::size_t i = 0; i < edge; ++i) {
@@ -159,12 +148,9 @@ void filter_forward_backward(std::vector<Acc>& x, const SosDesign& sos) {
     }
 
     // Designed sections have a0 = 1, which the recursion relies on.
-    std::vector<Stage> stages(sos.size());
-    for (std::size_t i = 0; i < sos.size(); ++i)
-        stages[i] = {sos[i].b0, sos[i].b1, sos[i].b2, sos[i].a1, sos[i].a2, 0.0, 0.0};
-    const auto zi = cascade_steady_state(stages);
-    std::vector<FastStage> running(stages.size());
-    std::transform(stages.begin(), stages.end(), running.begin(), fast);
+    const auto zi = cascade_steady_state(sections);
+    std::vector<Stage> running(sections.size());
+    std::transform(sections.begin(), sections.end(), running.begin(), stage_of);
 
     constexpr auto unrolled = std::make_index_sequence<8>{};
     auto forward = [&](std::vector<Acc>& seg) {
@@ -174,11 +160,11 @@ void filter_forward_backward(std::vector<Acc>& x, const SosDesign& sos) {
         const auto n = static_cast<std::ptrdiff_t>(seg.size());
         run_pass(running, seg.data() + n - 1, n, -1, unrolled);
     };
-    start_states(running, zi, edge > 0 ? head.front() : x.front());
+    start_states(running, zi, head.front());
     forward(head);
     forward(x);
     forward(tail);
-    start_states(running, zi, edge > 0 ? tail.back() : x.back());
+    start_states(running, zi, tail.back());
     backward(tail);
     backward(x);
     backward(head);
@@ -186,25 +172,21 @@ void filter_forward_backward(std::vector<Acc>& x, const SosDesign& sos) {
 
 }  // namespace
 
-std::size_t pad_length(const SosDesign& sos) {
-    const auto b2_zero = std::count_if(sos.begin(), sos.end(), [](const Section& s) { return s.b2 == 0.0; });
-    const auto a2_zero = std::count_if(sos.begin(), sos.end(), [](const Section& s) { return s.a2 == 0.0; });
-    return static_cast<std::size_t>(edge_for(sos.size(), static_cast<std::uint64_t>(std::min(b2_zero, a2_zero))));
-}
-
 unsigned __int128 pad_length(BandKind kind, std::uint64_t order) {
-    // Order 0 is the plain (1, 0, 0, 1, 0, 0) section; an odd low-pass or
-    // high-pass ends in one first-order section.
+    // 3·(2·sections + 1 − first-order sections). Order 0 is the plain
+    // (1, 0, 0, 1, 0, 0) section; an odd low-pass or high-pass ends in one
+    // first-order section.
     const bool band = kind == BandKind::BandPass || kind == BandKind::BandStop;
-    const std::uint64_t first_order = (order == 0 || (!band && order % 2 == 1)) ? 1 : 0;
-    return edge_for(section_count(kind, order), first_order);
+    const unsigned first_order = (order == 0 || (!band && order % 2 == 1)) ? 1 : 0;
+    return 3 * (2 * static_cast<unsigned __int128>(section_count(kind, order)) + 1 - first_order);
 }
 
 std::vector<float> zero_phase_filter(std::vector<float> data,
                                      std::initializer_list<const SosDesign*> designs) {
-    for (const SosDesign* sos : designs) require_longer_than_pad(data.size(), pad_length(*sos));
+    for (const SosDesign* sos : designs) require_longer_than_pad(data.size(), pad_length(sos->kind, sos->order));
     std::vector<Acc> x(data.begin(), data.end());
-    for (const SosDesign* sos : designs) filter_forward_backward(x, *sos);
+    for (const SosDesign* sos : designs)  // each pad is below data.size(): it fits
+        filter_forward_backward(x, sos->sections, static_cast<std::size_t>(pad_length(sos->kind, sos->order)));
     std::copy(x.begin(), x.end(), data.begin());  // the one rounding to float32
     return data;
 }

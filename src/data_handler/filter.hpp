@@ -13,10 +13,8 @@
 namespace kx::data_handler {
 
 // Samples added at each end before filtering: 3 × the filter's tap count.
-std::size_t pad_length(const SosDesign& sos);
-
-// The same, known from the kind and order alone (so a too-short input is
-// refused before the design is built); exact even where it exceeds 64 bits.
+// Known from the kind and order alone, so a too-short input is refused before
+// the design is built; exact even where it exceeds 64 bits.
 unsigned __int128 pad_length(BandKind kind, std::uint64_t order);
 
 // Zero-phase filtering by each design in turn, the intermediate results kept

@@ -6,7 +6,7 @@
 #include <google/protobuf/message.h>
 
 #include "proto/enum_names.hpp"
-#include "proto/float_text.hpp"
+#include "utils/float_text.hpp"
 #include "utils/unicode.hpp"
 
 namespace kx::proto {
@@ -36,7 +36,7 @@ void write_message(std::string& out, const Message& msg) {
                 out += refl.GetBool(msg, &f) ? "true" : "false";
                 break;
             case FieldDescriptor::CPPTYPE_FLOAT:
-                append_debug_float(out, refl.GetFloat(msg, &f));
+                utils::append_debug_float(out, refl.GetFloat(msg, &f));
                 break;
             case FieldDescriptor::CPPTYPE_STRING: {
                 std::string scratch;

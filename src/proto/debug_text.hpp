@@ -24,7 +24,7 @@ void append_debug(std::string& out, const OrvelMessage& message);
 void append_debug(std::string& out, const ParsedMessage& message);
 
 // Building blocks for composite debug texts (device id, buffers, errors);
-// floats: proto/float_text.hpp.
+// floats: utils/float_text.hpp.
 // A quoted text with escapes: `"cap-1"`, `"a\"b\n\u{1}"`.
 void append_debug_quoted(std::string& out, std::string_view text);
 // `[0, 1, 255]`

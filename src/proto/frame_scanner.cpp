@@ -7,10 +7,6 @@
 #include "utils/log.hpp"
 
 namespace kx::proto {
-namespace {
-constexpr const char* T = kMsgParserTarget;
-}
-
 FrameScanner::FrameScanner(const FrameDialect& dialect) : dialect_(dialect), storage_(BUFFER_MAX_SIZE) {}
 
 void FrameScanner::consume(std::size_t n) {
@@ -43,12 +39,12 @@ std::optional<std::size_t> FrameScanner::find_prefix() const {
 
 void FrameScanner::receive(std::span<const std::uint8_t> data, FrameHandler& handler) {
     if (data.empty()) {
-        KX_ERROR(T, "Data should not be empty");
+        KX_ERROR(kMsgParserTarget, "Data should not be empty");
         return;
     }
     if (size() + data.size() > BUFFER_MAX_SIZE) {
         clear();
-        KX_ERROR(T, "Buffer is out of space. (BUFFER_MAX_SIZE = {})", BUFFER_MAX_SIZE);
+        KX_ERROR(kMsgParserTarget, "Buffer is out of space. (BUFFER_MAX_SIZE = {})", BUFFER_MAX_SIZE);
         return;
     }
     if (end_ + data.size() > storage_.size()) {
@@ -77,7 +73,7 @@ bool FrameScanner::resync() {
         return false;
     }
     consume(*at);
-    KX_TRACE(T, "parsing next message");
+    KX_TRACE(kMsgParserTarget, "parsing next message");
     return true;
 }
 
@@ -86,23 +82,26 @@ void FrameScanner::scan(FrameHandler& handler) {
     // One iteration per frame or dropped prefix: the stack never grows with the input.
     for (;;) {
         if (size() <= h) {
-            KX_TRACE(T, "Buffer length: {}", size());
+            KX_TRACE(kMsgParserTarget, "Buffer length: {}", size());
             return;
         }
         if (expected_length_ == 0) {
             const auto at = find_prefix();
             if (!at) {
-                KX_WARN(T, "Proto header is mismatch, drop the message, buffer: {}", ByteList{buffered()});
-                KX_WARN(T, "header_prefix: {}", ByteList{dialect_.header_prefix()});
+                KX_WARN(kMsgParserTarget, "Proto header is mismatch, drop the message, buffer: {}",
+                        ByteList{buffered()});
+                KX_WARN(kMsgParserTarget, "header_prefix: {}", ByteList{dialect_.header_prefix()});
                 clear();
                 return;
             }
             if (*at > 0) {
-                KX_WARN(T, "Found header at index: {}, unexpected_data: {}", *at, ByteList{buffered().first(*at)});
+                KX_WARN(kMsgParserTarget, "Found header at index: {}, unexpected_data: {}", *at,
+                        ByteList{buffered().first(*at)});
                 consume(*at);
             }
             if (size() < h) {
-                KX_ERROR(T, "Failed to calculate expected length, buffer: {}", ByteList{buffered()});
+                KX_ERROR(kMsgParserTarget, "Failed to calculate expected length, buffer: {}",
+                         ByteList{buffered()});
                 if (!resync()) return;
                 continue;
             }
@@ -110,7 +109,7 @@ void FrameScanner::scan(FrameHandler& handler) {
             if (!extent) {
                 // No length field to delimit this family's frames (Varnet): the frame
                 // is reported as not decodable and the stream moves past its prefix.
-                KX_ERROR(T, "Failed to parse message, error: {}", undelimitable_error());
+                KX_ERROR(kMsgParserTarget, "Failed to parse message, error: {}", undelimitable_error());
                 if (!resync()) return;
                 continue;
             }
@@ -118,7 +117,7 @@ void FrameScanner::scan(FrameHandler& handler) {
             padding_ = extent->padding;
         }
         if (expected_length_ > size()) {
-            KX_TRACE(T, "Expected length: {}, buffer length: {}", expected_length_, size());
+            KX_TRACE(kMsgParserTarget, "Expected length: {}, buffer length: {}", expected_length_, size());
             return;
         }
 
@@ -127,14 +126,16 @@ void FrameScanner::scan(FrameHandler& handler) {
         std::optional<ProtoError> error;
         if (!crc.ok) {
             if (dialect_.header_version == 0)
-                KX_ERROR(T, "CRC32 verification failed, expected: {:08X}, calculated: {:08X}", crc.stored, crc.calculated);
+                KX_ERROR(kMsgParserTarget, "CRC32 verification failed, expected: {:08X}, calculated: {:08X}",
+                         crc.stored, crc.calculated);
             else
-                KX_ERROR(T, "CRC16 verification failed, expected: {:04X}, calculated: {:04X}", crc.stored, crc.calculated);
-            KX_ERROR(T, "CRC verification failed");
+                KX_ERROR(kMsgParserTarget, "CRC16 verification failed, expected: {:04X}, calculated: {:04X}",
+                         crc.stored, crc.calculated);
+            KX_ERROR(kMsgParserTarget, "CRC verification failed");
         } else {
-            KX_TRACE(T, "CRC verification passed, buffer: {}", ByteList{frame.bytes});
+            KX_TRACE(kMsgParserTarget, "CRC verification passed, buffer: {}", ByteList{frame.bytes});
             error = handler.on_frame(frame);
-            if (error) KX_ERROR(T, "Failed to parse message, error: {}", *error);
+            if (error) KX_ERROR(kMsgParserTarget, "Failed to parse message, error: {}", *error);
         }
         if (!crc.ok || error) {
             if (!resync()) return;
@@ -144,7 +145,7 @@ void FrameScanner::scan(FrameHandler& handler) {
         expected_length_ = 0;
         padding_ = 0;
         if (!find_prefix()) return;
-        KX_TRACE(T, "parsing next message");
+        KX_TRACE(kMsgParserTarget, "parsing next message");
     }
 }
 

@@ -15,6 +15,8 @@ namespace kx::proto {
 
 inline constexpr std::size_t BUFFER_MAX_SIZE = 8192;
 
+// Log target of the parser's records, the scanner's among them: one name to
+// filter the whole stream parsing by.
 inline constexpr const char* kMsgParserTarget = "kx_proto_sdk::proto::msg_parser";
 
 // One CRC-checked frame, valid only during the call that receives it.

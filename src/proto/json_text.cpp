@@ -7,7 +7,7 @@
 
 #include "proto/enum_names.hpp"
 #include "proto/debug_text.hpp"
-#include "proto/float_text.hpp"
+#include "utils/float_text.hpp"
 
 namespace kx::proto {
 namespace {
@@ -57,7 +57,7 @@ std::optional<JsonError> write_object(std::string& out, const Message& msg) {
                 const float v = refl.GetFloat(msg, &f);
                 if (v == 0.0f) break;  // NaN compares unequal and is written
                 key(f);
-                append_json_float(out, v);
+                utils::append_json_float(out, v);
                 break;
             }
             case FieldDescriptor::CPPTYPE_STRING: {

@@ -30,7 +30,7 @@ std::optional<JsonError> append_json(std::string& out, const ParsedMessage& mess
 // Appends `Error("Invalid variant 7", line: 0, column: 0)`.
 void append_debug(std::string& out, const JsonError& error);
 
-// Building blocks (floats: proto/float_text.hpp).
+// Building blocks (floats: utils/float_text.hpp).
 void append_json_string(std::string& out, std::string_view text);
 void append_base64(std::string& out, std::string_view bytes);
 

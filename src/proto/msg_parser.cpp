@@ -7,10 +7,6 @@
 #include "utils/log.hpp"
 
 namespace kx::proto {
-namespace {
-constexpr const char* T = kMsgParserTarget;
-}
-
 void append_debug(std::string& out, const DeviceMessage& message) {
     out += '(';
     append_debug_quoted(out, message.device_id());
@@ -28,8 +24,8 @@ MsgParser::MsgParser(std::string device_id, MsgType type, Channel channel)
       sender_(std::move(channel.first)),
       kept_receiver_(std::make_shared<MessageReceiver>(std::move(channel.second))) {
     const FrameDialect& d = scanner_.dialect();
-    KX_DEBUG(T, "ParserType: {}, Project ID: 0x{:x}, Header version: {}, header_prefix: {}", msg_type_name(type),
-             d.project_id, d.header_version, ByteList{d.header_prefix()});
+    KX_DEBUG(kMsgParserTarget, "ParserType: {}, Project ID: 0x{:x}, Header version: {}, header_prefix: {}",
+             msg_type_name(type), d.project_id, d.header_version, ByteList{d.header_prefix()});
 }
 
 void MsgParser::receive_data(std::span<const std::uint8_t> data) { scanner_.receive(data, *this); }
@@ -40,19 +36,19 @@ std::optional<ProtoError> MsgParser::on_frame(const CheckedFrame& frame) {
     switch (d.header_version) {
         case 2: {
             const ModuleIds m = *frame_modules(d, frame.bytes);
-            KX_TRACE(T, "Source module: {}, Destination module: {}, payload: {}", m.source, m.destination,
-                     ByteList{payload});
+            KX_TRACE(kMsgParserTarget, "Source module: {}, Destination module: {}, payload: {}", m.source,
+                     m.destination, ByteList{payload});
             if (d.type != MsgType::Orvel) return ProtoError{ProtoError::UnknownProtoType{d.type}};
             auto parsed = eeg_cap::parse_message(m.source, m.destination, payload);
             if (auto* error = std::get_if<ProtoError>(&parsed)) return std::move(*error);
             auto unsent = sender_.send_or_return(DeviceMessage(device_id_, std::move(std::get<ParsedMessage>(parsed))));
-            if (unsent) KX_ERROR(T, "Failed to send message: SendError({})", *unsent);
+            if (unsent) KX_ERROR(kMsgParserTarget, "Failed to send message: SendError({})", *unsent);
             return std::nullopt;
         }
         case 0: {
             const ModuleIds m = *frame_modules(d, frame.bytes);
-            KX_TRACE(T, "Source module: {}, Destination module: {}, payload: {}, payload_len={}", m.source,
-                     m.destination, ByteList{payload}, payload.size());
+            KX_TRACE(kMsgParserTarget, "Source module: {}, Destination module: {}, payload: {}, payload_len={}",
+                     m.source, m.destination, ByteList{payload}, payload.size());
             return ProtoError{ProtoError::UnknownProtoType{d.type}};
         }
         case 1: return ProtoError{ProtoError::UnknownProtoType{d.type}};

@@ -66,4 +66,11 @@ public:
     }
 };
 
+// A fixture whose tests each capture every record they cause in `log`.
+class LogCapturingTest : public testing::Test {
+protected:
+    LogCapture log;
+    LogCaptureScope scope{log};
+};
+
 }  // namespace kx::test

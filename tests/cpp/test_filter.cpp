@@ -2,6 +2,7 @@
 // pad length known before designing, and settings changed concurrently.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <stop_token>
@@ -13,12 +14,19 @@
 
 namespace dh = kx::data_handler;
 
-// Short input is refused by the first; the second is what filtering needs.
+// The one pad length, known before designing, is the one SciPy's sosfiltfilt
+// takes from the design: 3·(2·sections + 1 − min(#b2 = 0, #a2 = 0)); odd
+// low-passes hold their a2 = 0 and their b2 = 0 in different sections.
 TEST(ZeroPhaseFilter, PadLengthKnownBeforeDesignIsTheDesignsOwn) {
+    auto scipy_pad = [](const std::vector<dh::Section>& sos) {
+        std::size_t b2_zero = 0, a2_zero = 0;
+        for (const auto& s : sos) b2_zero += s.b2 == 0.0, a2_zero += s.a2 == 0.0;
+        return 3 * (2 * sos.size() + 1 - std::min(b2_zero, a2_zero));
+    };
     for (auto kind : {dh::BandKind::LowPass, dh::BandKind::HighPass, dh::BandKind::BandPass, dh::BandKind::BandStop})
         for (std::uint64_t order = 0; order <= 12; ++order)
             EXPECT_EQ(static_cast<std::size_t>(dh::pad_length(kind, order)),
-                      dh::pad_length(dh::design_butterworth(kind, order, {10.0f, 30.0f}, 250.0f)))
+                      scipy_pad(dh::design_butterworth(kind, order, {10.0f, 30.0f}, 250.0f).sections))
                 << int(kind) << " order " << order;
 }
 

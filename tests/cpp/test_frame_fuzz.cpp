@@ -135,7 +135,7 @@ TEST_F(FuzzTest, StreamsKeepTheParserBoundedAndLoseNoCleanFrame) {
 // Random messages of every direction, some of them damaged, and random bytes:
 // each payload decodes as libprotobuf decodes it (unknown fields aside) or fails as
 // a decoding error whose path names catalogue fields; what decodes is written, and
-// so is a float of random bits in both layouts.
+// so is a float of random bits in every layout.
 TEST_F(FuzzTest, DispatchDecodesLikeLibprotobufAndFormats) {
     std::size_t decoded = 0;
     for (int round = 0; round < 30000; ++round) {

@@ -19,13 +19,11 @@ using kx::test::Bytes;
 using kx::test::cat;
 using kx::test::frame_of;
 
-class FrameScannerTest : public testing::Test {
+class FrameScannerTest : public kx::test::LogCapturingTest {
 protected:
     void feed(FrameScanner& s, std::span<const std::uint8_t> chunk) { s.receive(chunk, handler); }
     void feed(std::span<const std::uint8_t> chunk) { feed(scanner, chunk); }
 
-    kx::test::LogCapture log;
-    kx::test::LogCaptureScope scope{log};
     kx::test::RecordingHandler handler;
     FrameScanner scanner{dialect_of(MsgType::Orvel)};
     const Bytes frame1 = frame_of(MsgType::Orvel, 2, 0, {0x08, 0x01});  // 15 bytes, header 11

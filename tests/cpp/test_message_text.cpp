@@ -7,17 +7,22 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <tuple>
 
 #include "frame_test_support.hpp"
 #include "proto/debug_text.hpp"
 #include "proto/eeg_cap/msg_builder.hpp"
-#include "proto/float_text.hpp"
 #include "proto/json_text.hpp"
+#include "utils/float_text.hpp"
 
 namespace {
 
 using namespace kx::proto;
+using kx::utils::append_debug_float;
+using kx::utils::append_json_float;
+using kx::utils::append_plain_float;
+using kx::utils::WholeValues;
 namespace pb = google::protobuf;
 
 // (JSON text or its error text, debug text) of a message given in protobuf text
@@ -109,8 +114,9 @@ TEST(MessageText, StringEscapesOfJsonAndDebug) {
     }
 }
 
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
 TEST(MessageText, ShortestFloatLayoutsOfJsonAndDebug) {
-    constexpr float kInf = std::numeric_limits<float>::infinity();
     const struct { float value; const char *json, *debug; } cases[] = {
         {1.0f, "1.0", "1.0"}, {1500.0f, "1500.0", "1500.0"}, {-3.0f, "-3.0", "-3.0"}, {12.34f, "12.34", "12.34"},
         {9999999000000.0f, "9999999000000.0", "9999999000000.0"}, {1e13f, "1e13", "10000000000000.0"},
@@ -126,6 +132,26 @@ TEST(MessageText, ShortestFloatLayoutsOfJsonAndDebug) {
         append_json_float(json, c.value);
         append_debug_float(debug, c.value);
         EXPECT_EQ(std::tie(json, debug), std::tuple(c.json, c.debug));
+    }
+}
+
+// The layout of floats inside error texts: never an exponent; whole values bare,
+// or with ".0" when asked.
+TEST(MessageText, PlainFloatLayoutAtEveryMagnitude) {
+    const std::pair<float, std::string> cases[] = {
+        {250.0f, "250"}, {12.5f, "12.5"}, {-6.25f, "-6.25"}, {0.0f, "0"}, {-0.0f, "-0"}, {0.3f, "0.3"},
+        {1e20f, "100000000000000000000"}, {16777217.0f, "16777216"}, {1.5e-7f, "0.00000015"},
+        {1e-45f, "0." + std::string(44, '0') + "1"}, {kInf, "inf"}, {-kInf, "-inf"},
+        {std::numeric_limits<float>::quiet_NaN(), "NaN"},
+    };
+    for (const auto& [value, bare] : cases) {
+        std::string text;
+        append_plain_float(text, value, WholeValues::Bare);
+        EXPECT_EQ(text, bare);
+        text.clear();
+        append_plain_float(text, value, WholeValues::PointZero);
+        const bool whole = bare.find_first_not_of("-0123456789") == std::string::npos;
+        EXPECT_EQ(text, whole ? bare + ".0" : bare);
     }
 }
 

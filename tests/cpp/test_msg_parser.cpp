@@ -13,11 +13,7 @@ using kx::proto::MsgType;
 using kx::test::Bytes;
 using kx::test::drain;
 
-class MsgParserTest : public testing::Test {
-protected:
-    kx::test::LogCapture log;
-    kx::test::LogCaptureScope scope{log};
-};
+class MsgParserTest : public kx::test::LogCapturingTest {};
 
 TEST_F(MsgParserTest, PublishesDecodedMessagesInOrderWithDeviceId) {
     MsgParser parser("cap-\"1\"", MsgType::Orvel);

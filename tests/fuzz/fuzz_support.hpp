@@ -11,7 +11,7 @@
 
 #include "proto/device_message.hpp"
 #include "proto/eeg_cap/msg_builder.hpp"
-#include "proto/float_text.hpp"
+#include "utils/float_text.hpp"
 #include "proto/json_text.hpp"
 #include "utils/log.hpp"
 #include "utils/unicode.hpp"
@@ -52,21 +52,24 @@ inline bool take_json_value(std::string_view& s) {
     return ok;
 }
 
-// Both float layouts read back as the same value and always show a point or an exponent.
+// Every float layout reads back as the same value; JSON and debug always show a
+// point or an exponent, the plain layout never an exponent.
 inline std::string check_float_texts(float value) {
-    std::string json, debug;
-    proto::append_json_float(json, value);
-    proto::append_debug_float(debug, value);
+    std::string json, debug, plain;
+    utils::append_json_float(json, value);
+    utils::append_debug_float(debug, value);
+    utils::append_plain_float(plain, value, utils::WholeValues::Bare);
     auto reads_back = [value](const std::string& t) {
         float back = 0;
         const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), back);
-        return ec == std::errc() && end == t.data() + t.size() && std::memcmp(&back, &value, 4) == 0 &&
-               t.find_first_of(".e") != std::string::npos;
+        return ec == std::errc() && end == t.data() + t.size() && std::memcmp(&back, &value, 4) == 0;
     };
-    const bool ok = std::isnan(value) ? json == "null" && debug == "NaN"
-                    : std::isinf(value) ? json == "null" && debug == (value > 0 ? "inf" : "-inf")
-                                        : reads_back(json) && reads_back(debug);
-    return ok ? "" : json + " / " + debug;
+    auto marked = [](const std::string& t) { return t.find_first_of(".e") != std::string::npos; };
+    const bool ok = std::isnan(value) ? json == "null" && debug == "NaN" && plain == "NaN"
+                    : std::isinf(value) ? json == "null" && debug == (value > 0 ? "inf" : "-inf") && plain == debug
+                                        : reads_back(json) && marked(json) && reads_back(debug) && marked(debug) &&
+                                              reads_back(plain) && plain.find('e') == std::string::npos;
+    return ok ? "" : json + " / " + debug + " / " + plain;
 }
 
 // Empty when every text of `parsed` could be written as it must be; else what failed.

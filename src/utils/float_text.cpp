@@ -1,4 +1,4 @@
-#include "proto/float_text.hpp"
+#include "utils/float_text.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-namespace kx::proto {
+namespace kx::utils {
 namespace {
 
 // Value = 0.d1d2...dn * 10^kk, digits the shortest that read back the same.
@@ -48,8 +48,8 @@ void append_exponent_form(std::string& out, const ShortestDigits& d) {
     fmt::format_to(std::back_inserter(out), "e{}", d.kk - 1);
 }
 
-// Digits with the decimal point placed, at least one digit after it.
-void append_plain_form(std::string& out, const ShortestDigits& d) {
+// Digits with the decimal point placed; whole values bare or with ".0".
+void append_plain_form(std::string& out, const ShortestDigits& d, WholeValues whole) {
     if (d.kk <= 0) {
         out += "0.";
         append_zeros(out, -d.kk);
@@ -57,7 +57,7 @@ void append_plain_form(std::string& out, const ShortestDigits& d) {
     } else if (d.kk >= d.n) {
         out.append(d.digits, static_cast<std::size_t>(d.n));
         append_zeros(out, d.kk - d.n);
-        out += ".0";
+        if (whole == WholeValues::PointZero) out += ".0";
     } else {
         out.append(d.digits, static_cast<std::size_t>(d.kk));
         out += '.';
@@ -73,37 +73,34 @@ void append_json_float(std::string& out, float value) {
         return;
     }
     if (std::signbit(value)) out += '-';
-    if (value == 0.0f) {
-        out += "0.0";
-        return;
-    }
     const ShortestDigits d = shortest_digits(std::fabs(value));
     if (d.kk <= 13 && d.kk > -6)
-        append_plain_form(out, d);
+        append_plain_form(out, d, WholeValues::PointZero);
     else
         append_exponent_form(out, d);
 }
 
 void append_debug_float(std::string& out, float value) {
+    const float magnitude = std::fabs(value);
+    if (!std::isfinite(magnitude) || magnitude == 0.0f || (magnitude >= 1e-4f && magnitude < 1e16f)) {
+        append_plain_float(out, value, WholeValues::PointZero);
+        return;
+    }
+    if (std::signbit(value)) out += '-';
+    append_exponent_form(out, shortest_digits(magnitude));
+}
+
+void append_plain_float(std::string& out, float value, WholeValues whole) {
     if (std::isnan(value)) {
         out += "NaN";
         return;
     }
     if (std::signbit(value)) out += '-';
     const float magnitude = std::fabs(value);
-    if (std::isinf(magnitude)) {
+    if (std::isinf(magnitude))
         out += "inf";
-        return;
-    }
-    if (magnitude == 0.0f) {
-        out += "0.0";
-        return;
-    }
-    const ShortestDigits d = shortest_digits(magnitude);
-    if (magnitude >= 1e-4f && magnitude < 1e16f)
-        append_plain_form(out, d);
     else
-        append_exponent_form(out, d);
+        append_plain_form(out, shortest_digits(magnitude), whole);
 }
 
-}  // namespace kx::proto
+}  // namespace kx::utils
