@@ -1,14 +1,12 @@
 #include "python/awaitable.hpp"
 
 #include <atomic>
-#include <cstdio>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
 
 #include "python/binding/args.hpp"
 #include "python/binding/class_builder.hpp"
-#include "python/binding/ref.hpp"
 #include "utils/runtime.hpp"
 
 namespace kx::py {
@@ -21,9 +19,9 @@ struct CallState {
     CallState& operator=(const CallState&) = delete;
 
     // Task locals and the future; released under the interpreter lock once the call is settled.
-    OwnedObject loop;
-    OwnedObject context;
-    OwnedObject future;
+    Ref loop;
+    Ref context;
+    Ref future;
     std::optional<asio::strand<asio::io_context::executor_type>> strand;
     asio::cancellation_signal cancel;
     std::atomic<bool> cancel_requested{false};
@@ -42,7 +40,8 @@ namespace {
 
 using detail::CallState;
 
-constexpr const char* kFaultPrefix = "awaited work faulted: ";
+constexpr std::string_view kFaultPrefix = "awaited work faulted: ";
+constexpr std::string_view kUnknownFault = "unknown error";
 constexpr const char* kRefusedAtExit = "Cannot start the operation: the interpreter is shutting down";
 constexpr const char* kAbandonedAtExit = "The operation was abandoned: the interpreter is shutting down";
 
@@ -197,18 +196,16 @@ void schedule_current_error(CallState& state) {
     schedule_completion(state, names().set_exception, value);
 }
 
-PyObject* fault_exception(const std::string& message) {
+PyObject* fault_exception(std::string_view message) {
     PyObject* type = awaitable_fault_type();
     if (type == nullptr) return nullptr;
-    const std::string text = kFaultPrefix + (message.empty() ? std::string("unknown error") : message);
+    const std::string text = std::string(kFaultPrefix).append(message.empty() ? kUnknownFault : message);
     Ref arg = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     return arg ? PyObject_CallOneArg(type, arg.get()) : nullptr;
 }
 
-void print_fault(const std::string& message, const char* file, unsigned line) {
-    const char* text = message.empty() ? "unknown error" : message.c_str();
-    if (file != nullptr) std::fprintf(stderr, "kx_proto_sdk: awaited work faulted at %s:%u: %s\n", file, line, text);
-    else std::fprintf(stderr, "kx_proto_sdk: awaited work faulted: %s\n", text);
+void print_work_fault(std::string_view message, const char* file = nullptr, unsigned line = 0) {
+    print_fault("awaited work faulted", message.empty() ? kUnknownFault : message, file, line);
 }
 
 // Takes the interpreter lock and, if the future is still wanted, schedules what
@@ -228,13 +225,13 @@ void settle(CallState& state, Complete&& complete) {
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (const std::exception& e) {
-        print_fault(e.what(), nullptr, 0);
+        print_work_fault(e.what());
     } catch (...) {
-        print_fault({}, nullptr, 0);
+        print_work_fault({});
     }
 }
 
-void settle_fault(CallState& state, const std::string& message) {
+void settle_fault(CallState& state, std::string_view message) {
     settle(state, [&] {
         PyObject* exc = fault_exception(message);
         if (exc == nullptr) schedule_current_error(state);
@@ -262,6 +259,23 @@ void abandon_pending_calls() {
     }
 }
 
+// The rows the bridge keeps ahead of the common table: true when `error` was one of them.
+bool settled_by_bridge_rows(CallState& state, std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const AwaitError& e) {
+        detail::deliver_error(state, e);
+    } catch (const PythonExiting&) {
+        // Dropped quietly: nobody is left to receive it.
+    } catch (const asio::system_error& e) {
+        if (!state.cancel_requested.load() || e.code() != asio::error::operation_aborted) return false;
+        settle(state, [] {});  // cancelled: deliver nothing, release the references
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 detail::CallState::CallState() = default;
@@ -273,9 +287,9 @@ detail::CallState::~CallState() {
         std::lock_guard lock(g_calls_mutex);
         g_calls->erase(this);
     }
-    release_deferred(future.release());
-    release_deferred(context.release());
-    release_deferred(loop.release());
+    future.reset_deferred();
+    context.reset_deferred();
+    loop.reset_deferred();
 }
 
 PyObject* awaitable_fault_type() {
@@ -293,7 +307,7 @@ AwaitError AwaitError::from_python_error() {
     Py_XDECREF(type);
     Py_XDECREF(tb);
     AwaitError error;
-    error.exception_ = std::make_shared<OwnedObject>(OwnedObject::steal(value));
+    error.exception_ = std::make_shared<Ref>(Ref::steal(value));
     return error;
 }
 
@@ -324,9 +338,9 @@ std::shared_ptr<CallState> begin_call() {
         std::lock_guard lock(g_calls_mutex);
         g_calls->emplace(state.get(), state);
     }
-    state->loop = OwnedObject::steal(check(PyObject_CallNoArgs(n.get_running_loop)));
-    state->context = OwnedObject::steal(check(PyObject_CallNoArgs(n.copy_context)));
-    state->future = OwnedObject::steal(check(PyObject_CallMethodNoArgs(state->loop.get(), n.create_future)));
+    state->loop = Ref::steal(check(PyObject_CallNoArgs(n.get_running_loop)));
+    state->context = Ref::steal(check(PyObject_CallNoArgs(n.copy_context)));
+    state->future = Ref::steal(check(PyObject_CallMethodNoArgs(state->loop.get(), n.create_future)));
     Ref callback = Ref::steal(check(make_instance(done_callback_type(), DoneCallback(state))));
     Ref added = Ref::steal(check(PyObject_CallMethodOneArg(state->future.get(), n.add_done_callback, callback.get())));
     state->strand.emplace(asio::make_strand(utils::runtime()));
@@ -360,29 +374,19 @@ void deliver_error(CallState& state, const AwaitError& error) {
 }
 
 void deliver_exception(CallState& state, std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const AwaitError& e) {
-        deliver_error(state, e);
-    } catch (const PythonExiting&) {
-        // Dropped quietly: nobody is left to receive it.
-    } catch (const asio::system_error& e) {
-        if (state.cancel_requested.load() && e.code() == asio::error::operation_aborted) {
-            settle(state, [] {});  // cancelled: deliver nothing, release the references
-            return;
-        }
-        print_fault(e.what(), nullptr, 0);
-        settle_fault(state, e.what());
-    } catch (const Fault& f) {
-        print_fault(f.what(), f.where().file_name(), f.where().line());
-        settle_fault(state, f.what());
-    } catch (const std::exception& e) {
-        print_fault(e.what(), nullptr, 0);
-        settle_fault(state, e.what());
-    } catch (...) {
-        print_fault({}, nullptr, 0);
-        settle_fault(state, {});
+    if (settled_by_bridge_rows(state, error)) return;
+    const Translation t = translate(std::move(error));
+    // with_gil turns a Python error into an AwaitError while the lock is held; a PyErrSet that
+    // gets here was thrown outside it, its error is lost: a fault.
+    if (t.kind == Translation::Kind::Fault || t.kind == Translation::Kind::PythonError) {
+        print_work_fault(t.message, t.file, t.line);
+        settle_fault(state, t.message);
+        return;
     }
+    settle(state, [&] {
+        set_error(t);
+        schedule_current_error(state);
+    });
 }
 
 }  // namespace detail

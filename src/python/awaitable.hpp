@@ -18,19 +18,20 @@
 //     ::error(PyExc_RuntimeError, "Failed to ...") fails the future.
 //   - T = void resolves to (); any other T is converted under the interpreter
 //     lock by to_python(T&&) (overloads below: str, int, bool, bytes from
-//     std::vector<std::uint8_t>, tuples, OwnedObject). Add an overload for a
+//     std::vector<std::uint8_t>, tuples, Ref). Add an overload for a
 //     new result type in namespace kx::py.
 //   - To fail with a Python exception:
 //         throw AwaitError(PyExc_RuntimeError, fmt::format("Failed to connect to TCP server: {}", e));
 //   - To build the result under the interpreter lock itself (bytes, a new
 //     PyTcpStream): co_return build_object([&] { return PyBytes_FromStringAndSize(...); });
 //     A null result fails the future with the Python error that was set.
-//   - Any other exception is an internal fault: the future fails with the
-//     bridge's AwaitableFault and the fault is printed to standard error.
+//   - Any other exception fails the future by the boundary's table
+//     (binding/errors.hpp): MemoryError, ValueError, or, for an internal fault,
+//     the bridge's AwaitableFault, with the fault printed to standard error.
 //   - Cancelling the future cancels the work at its current co_await (its
 //     asio operation ends with operation_aborted); nothing is delivered then.
-// OwnedObject is the only Python reference a work may hold: it can be dropped
-// on any thread. Once the interpreter is exiting, build_object and with_gil
+// Ref (binding/ref.hpp) is the only Python reference a work may hold: it can be
+// dropped on any thread. Once the interpreter is exiting, build_object and with_gil
 // throw PythonExiting and the call is dropped quietly: the exit hook fails its
 // future with RuntimeError "... the interpreter is shutting down" once no worker
 // is inside Python, and a call made after the hook began fails at once with that error.
@@ -51,41 +52,10 @@
 #include <asio.hpp>
 
 #include "python/binding/errors.hpp"
+#include "python/binding/ref.hpp"
 #include "python/binding/state.hpp"
 
 namespace kx::py {
-
-// Owning reference that may be released on any thread (deferred without the
-// interpreter lock). Creating and reading it needs the lock.
-class OwnedObject {
-public:
-    OwnedObject() = default;
-    static OwnedObject steal(PyObject* o) { return OwnedObject(o); }
-    static OwnedObject borrow(PyObject* o) {
-        Py_XINCREF(o);
-        return OwnedObject(o);
-    }
-    OwnedObject(OwnedObject&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
-    OwnedObject& operator=(OwnedObject&& other) noexcept {
-        if (this != &other) {
-            reset();
-            obj_ = std::exchange(other.obj_, nullptr);
-        }
-        return *this;
-    }
-    OwnedObject(const OwnedObject&) = delete;
-    OwnedObject& operator=(const OwnedObject&) = delete;
-    ~OwnedObject() { reset(); }
-
-    PyObject* get() const { return obj_; }
-    PyObject* release() { return std::exchange(obj_, nullptr); }
-    void reset() { release_later(std::exchange(obj_, nullptr)); }
-    explicit operator bool() const { return obj_ != nullptr; }
-
-private:
-    explicit OwnedObject(PyObject* o) : obj_(o) {}
-    PyObject* obj_ = nullptr;
-};
 
 // Fails the awaitable with a Python exception: either `type(message)` or an
 // exception object taken from the interpreter (from_python_error).
@@ -105,7 +75,7 @@ private:
     AwaitError() = default;
     PyObject* type_ = nullptr;
     std::string message_;
-    std::shared_ptr<OwnedObject> exception_;
+    std::shared_ptr<Ref> exception_;  // shared: exceptions are copied on threads without the lock
 };
 
 // Thrown when the interpreter lock cannot be taken because Python is exiting.
@@ -128,11 +98,11 @@ decltype(auto) with_gil(F&& fn) {
 
 // `make` returns a new reference, or null with a Python error set.
 template <class F>
-OwnedObject build_object(F&& make) {
+Ref build_object(F&& make) {
     return with_gil([&] {
         PyObject* o = make();
         if (o == nullptr) throw AwaitError::from_python_error();
-        return OwnedObject::steal(o);
+        return Ref::steal(o);
     });
 }
 
@@ -141,7 +111,7 @@ OwnedObject build_object(F&& make) {
 class AwaitResult {
 public:
     static AwaitResult unit() { return AwaitResult(); }
-    static AwaitResult object(OwnedObject o) {
+    static AwaitResult object(Ref o) {
         AwaitResult r;
         r.object_ = std::move(o);
         return r;
@@ -162,13 +132,13 @@ public:
 
 private:
     AwaitResult() = default;
-    OwnedObject object_;
+    Ref object_;
     std::shared_ptr<AwaitError> error_;
 };
 
 // Result conversions, called with the interpreter lock held; each returns a
 // new reference or null with a Python error set.
-inline PyObject* to_python(OwnedObject&& o) { return o.release(); }
+inline PyObject* to_python(Ref&& o) { return o.release(); }
 PyObject* to_python(std::string&& s);
 PyObject* to_python(std::vector<std::uint8_t>&& bytes);
 PyObject* to_python(bool b);
@@ -249,14 +219,9 @@ asio::awaitable<void> run_call(std::shared_ptr<CallState> state, asio::awaitable
 template <class T>
 PyObject* spawn_awaitable(asio::awaitable<T> work) {
     std::shared_ptr<detail::CallState> state = detail::begin_call();
-    PyObject* future = detail::future_of(*state);  // taken first: delivery releases the state's reference
-    try {
-        detail::launch(state, detail::run_call<T>(state, std::move(work)));
-    } catch (...) {
-        Py_DECREF(future);
-        throw;
-    }
-    return future;
+    Ref future = Ref::steal(detail::future_of(*state));  // taken first: delivery releases the state's reference
+    detail::launch(state, detail::run_call<T>(state, std::move(work)));
+    return future.release();
 }
 
 }  // namespace kx::py

@@ -140,7 +140,7 @@ private:
         auto current = cache_.load(std::memory_order_acquire);
         if (current->count(target) != 0) return;
         auto next = std::make_shared<Cache>(*current);
-        next->emplace(target, CacheEntry{Ref(logger).release(), filter});
+        next->emplace(target, CacheEntry{Ref::borrow(logger.get()).release(), filter});
         cache_.store(std::move(next), std::memory_order_release);
     }
 

@@ -120,6 +120,17 @@ def test_bad_arguments_are_refused(kind, n, args, text):
     assert text[3:] in str(info.value) if text.startswith("...") else str(info.value) == text
 
 
+# Data too long to hold is refused at once, as list() refuses it: MemoryError without text, not the fault exception.
+@pytest.mark.parametrize("call", [
+    *(lambda data, f=f, kind=kind: f(data, 4, *MID_BAND[kind], 250.0) for kind, f in FILTERS.items()),
+    eeg_cap.remove_env_noise,
+], ids=[*FILTERS, "mains"])
+def test_data_too_long_to_hold_raises_memory_error(call):
+    with pytest.raises(MemoryError) as info:
+        call(range(10**13))
+    assert str(info.value) == ""
+
+
 INPUT_FORMS = {
     "list": lambda x: x.tolist(), "tuple": lambda x: tuple(x.tolist()), "f64": lambda x: x,
     "f32": lambda x: x.astype(np.float32), "strided": lambda x: np.repeat(x, 2)[::2], "big-endian": lambda x: x.astype(">f8"),

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <stdexcept>
 
 #include <unistd.h>
 
@@ -276,14 +275,7 @@ std::vector<float> to_f32_seq(PyObject* obj, const char* arg_name) {
         raise(PyExc_TypeError, fmt::format("argument '{}': Can't extract `str` to `Vec`", arg_name));
     }
     if (!PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence", arg_name);
-    try {
-        return read_float_items(obj, arg_name);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        PyErr_NoMemory();
-    }
-    throw PyErrSet{};
+    return read_float_items(obj, arg_name);
 }
 
 PyObject* f32_list(std::span<const float> values) {

@@ -54,7 +54,7 @@ std::size_t to_usize(PyObject* obj, const char* arg_name);
 double to_f64(PyObject* obj, const char* arg_name);
 // Any sequence but str, items read as doubles and rounded to float32. An exact numpy.ndarray,
 // memoryview or array.array holding a contiguous 1-D float32 or float64 buffer is read
-// directly, with the same values. A failed allocation raises MemoryError.
+// directly, with the same values. A failed allocation throws std::bad_alloc (MemoryError at the boundary).
 std::vector<float> to_f32_seq(PyObject* obj, const char* arg_name);
 
 // New list of Python floats widened exactly from float32.

@@ -6,14 +6,13 @@ namespace kx::py {
 
 PyTypeObject* build_type(const std::string& name, const std::string& doc, int basicsize, destructor dealloc,
                          std::vector<PyType_Slot> slots) {
-    // The spec's strings must outlive the call only; CPython copies name and doc.
-    const std::string full_name = "builtins." + name;
+    // CPython 3.10 copies the doc and __name__ (the part after the last dot) but points tp_name
+    // at spec->name itself (3.12 copies it too): the full name is never freed, as the type never is.
+    const char* full_name = (new std::string("builtins." + name))->c_str();
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
     if (!doc.empty()) slots.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
     slots.push_back({0, nullptr});
-    PyType_Spec spec{full_name.c_str(), basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
-    // tp_name must stay valid for the life of the type.
-    spec.name = (new std::string(full_name))->c_str();
+    PyType_Spec spec{full_name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 

@@ -1,8 +1,13 @@
-// Turning C++ outcomes into Python exceptions at the boundary.
+// Turning C++ outcomes into Python exceptions at the boundary. One table (translate) serves
+// every boundary: the synchronous calls (guarded) and the futures of awaited work (awaitable.cpp).
 //
-// - PyErrSet: a Python exception is already set; the boundary returns null.
-// - Fault: an internal fault (broken invariant); the boundary raises PanicException
-//   and writes the message with its source position to standard error.
+//   thrown                                       raised in Python
+//   PyErrSet (a Python error is already set)     that error
+//   std::bad_alloc, std::length_error            MemoryError
+//   data_handler::SignalArgumentError            ValueError with its text
+//   anything else (Fault: a broken invariant,    the fault exception, PanicException from a call,
+//   with its source position)                    AwaitableFault from awaited work; the message
+//                                                also goes to standard error
 #pragma once
 
 #include <Python.h>
@@ -44,14 +49,27 @@ inline PyObject* check(PyObject* o) {
     return o;
 }
 
-// The PanicException type (created on first use; not an attribute of the module).
-PyObject* panic_exception_type();
+/// Writes "kx_proto_sdk: <what>[ at <file>:<line>]: <message>" to standard error.
+void print_fault(const char* what, std::string_view message, const char* file, unsigned line);
 
-// Writes the fault to standard error and sets PanicException.
-void set_panic(std::string_view message, const char* file, unsigned line);
+// What an exception becomes in Python, by the table above.
+struct Translation {
+    enum class Kind { PythonError, MemoryError, ValueError, Fault };
+    Kind kind;
+    std::string_view message{};  // the ValueError's text, or the fault's (empty when it has none)
+    const char* file = nullptr;  // the fault's source position, when known
+    unsigned line = 0;
+    std::exception_ptr source{};  // keeps `message` alive without copying it (no allocation here)
+};
 
-// Runs `body` as the body of a call from Python: applies deferred reference releases,
-// maps PyErrSet to a null return and faults to PanicException.
+/// Classifies `error` by the table; needs no interpreter lock. Never given the forced unwind.
+Translation translate(std::exception_ptr error);
+/// Sets the Python error a synchronous call raises for `t` (none for PythonError: it is set;
+/// PanicException for a fault). Needs the interpreter lock.
+void set_error(const Translation& t);
+
+// Runs `body` as the body of a call from Python: applies deferred reference releases and
+// turns what it throws into a Python error and a null return.
 // Not noexcept, and the forced unwind passes: a daemon thread that meets interpreter
 // shutdown inside Python code run from here is ended by pthread_exit, which unwinds.
 template <class Body>
@@ -61,14 +79,8 @@ PyObject* guarded(Body&& body) {
         return body();
     } catch (abi::__forced_unwind&) {
         throw;
-    } catch (const PyErrSet&) {
-        return nullptr;
-    } catch (const Fault& f) {
-        set_panic(f.what(), f.where().file_name(), f.where().line());
-    } catch (const std::exception& e) {
-        set_panic(e.what(), nullptr, 0);
     } catch (...) {
-        set_panic({}, nullptr, 0);
+        set_error(translate(std::current_exception()));
     }
     return nullptr;
 }

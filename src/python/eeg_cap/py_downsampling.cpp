@@ -4,7 +4,6 @@
 #include "python/binding/class_builder.hpp"
 #include "python/binding/enum_class.hpp"
 #include "python/eeg_cap/py_mod_eeg_cap.hpp"
-#include "python/eeg_cap/py_signal_call.hpp"
 #include "python/py_enums.hpp"
 
 namespace kx::py {
@@ -19,7 +18,7 @@ PyObject* apply_downsampling(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const auto window_size = to_usize(a[1], "window_size");
         const auto operation = static_cast<data_handler::DownsamplingOperations>(
             enum_code(a[2], downsampling_operations_type(), "operation"));
-        return f32_list(value_errors([&] { return data_handler::downsample(data, window_size, operation); }));
+        return f32_list(data_handler::downsample(data, window_size, operation));
     });
 }
 

@@ -7,7 +7,6 @@
 #include "python/binding/class_builder.hpp"
 #include "python/binding/enum_class.hpp"
 #include "python/eeg_cap/py_mod_eeg_cap.hpp"
-#include "python/eeg_cap/py_signal_call.hpp"
 #include "python/py_enums.hpp"
 
 namespace kx::py {
@@ -28,7 +27,7 @@ PyObject* single_cut_filter(const ArgSpec& spec, BandKind kind, const char* cut_
         const auto order = to_usize(a[1], "order");
         const float cut = to_f32(a[2], cut_name);
         const float fs = to_f32(a[3], "fs");
-        return f32_list(value_errors([&] { return data_handler::butterworth_filter(std::move(data), kind, order, {cut, cut}, fs); }));
+        return f32_list(data_handler::butterworth_filter(std::move(data), kind, order, {cut, cut}, fs));
     });
 }
 
@@ -42,7 +41,7 @@ PyObject* band_filter(const ArgSpec& spec, BandKind kind, PyObject* const* args,
         const auto order = to_usize(a[1], "order");
         const CutOffs cut{to_f32(a[2], "low_cut"), to_f32(a[3], "high_cut")};
         const float fs = to_f32(a[4], "fs");
-        return f32_list(value_errors([&] { return data_handler::butterworth_filter(std::move(data), kind, order, cut, fs); }));
+        return f32_list(data_handler::butterworth_filter(std::move(data), kind, order, cut, fs));
     });
 }
 
@@ -74,7 +73,7 @@ PyObject* set_env_noise_filter_cfg(PyObject*, PyObject* const* args, Py_ssize_t 
         const auto noise_type =
             static_cast<data_handler::NoiseTypes>(enum_code(a[0], noise_types_type(), "noise_type"));
         const float fs = to_f32(a[1], "fs");
-        value_errors([&] { data_handler::set_env_noise_config(noise_type, fs); });
+        data_handler::set_env_noise_config(noise_type, fs);
         Py_RETURN_NONE;
     });
 }
@@ -85,7 +84,7 @@ PyObject* remove_env_noise(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         PyObject* a[1];
         spec.bind(args, nargs, kwnames, a);
         auto data = to_f32_seq(a[0], "data");
-        return f32_list(value_errors([&] { return data_handler::remove_env_noise(std::move(data)); }));
+        return f32_list(data_handler::remove_env_noise(std::move(data)));
     });
 }
 
