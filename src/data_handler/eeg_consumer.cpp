@@ -1,9 +1,11 @@
 #include "data_handler/eeg_consumer.hpp"
 
+#include <cstdint>
 #include <utility>
 #include <variant>
 
 #include "proto/debug_text.hpp"
+#include "utils/broadcast_drain.hpp"
 #include "utils/log.hpp"
 #include "utils/runtime.hpp"
 
@@ -19,6 +21,18 @@ asio::awaitable<void> leave_senders_stack_to_log(log::Level level) {
     co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
 }
 
+/// Logs a message that stored nothing (one of another direction). `message`
+/// is drain()'s item, alive until this completes.
+asio::awaitable<void> log_received(const proto::DeviceMessage& message) {
+    co_await leave_senders_stack_to_log(log::Level::Info);
+    KX_INFO(kConsumerLogTarget, "Received message: {}", proto::debug_string(message.message().orvel));
+}
+
+asio::awaitable<void> log_lag(std::uint64_t lost) {
+    co_await leave_senders_stack_to_log(log::Level::Warn);
+    KX_WARN(kConsumerLogTarget, "Message consumer fell behind and lost {} messages", lost);
+}
+
 }  // namespace
 
 bool store_eeg(const proto::DeviceMessage& message, EegState& state) {
@@ -29,26 +43,17 @@ bool store_eeg(const proto::DeviceMessage& message, EegState& state) {
 }
 
 asio::awaitable<void> run_message_consumer(proto::MessageReceiver receiver, EegState& state) {
-    for (;;) {
-        // Storing holds the state's locks only briefly and never waits for
-        // Python, so the parser's task may run it inline: no thread wake-up
-        // per message, and no lag while the workers are busy.
-        auto next = co_await receiver.recv(utils::Resume::InlineIfRunning);
-        switch (next.status) {
-            case utils::RecvStatus::Item:
-                if (store_eeg(*next.item, state)) break;
-                co_await leave_senders_stack_to_log(log::Level::Info);
-                KX_INFO(kConsumerLogTarget, "Received message: {}", proto::debug_string(next.item->message().orvel));
-                break;
-            case utils::RecvStatus::Lagged:
-                co_await leave_senders_stack_to_log(log::Level::Warn);
-                KX_WARN(kConsumerLogTarget, "Message consumer fell behind and lost {} messages", next.lagged);
-                break;
-            case utils::RecvStatus::Closed:
-            case utils::RecvStatus::Empty:
-                co_return;
-        }
-    }
+    // Storing holds the state's locks only briefly and never waits for
+    // Python, so the parser's task may run it inline: no thread wake-up per
+    // message, and no lag while the workers are busy. Only a message that is
+    // logged makes a coroutine frame.
+    co_await utils::drain(
+        receiver, utils::Resume::InlineIfRunning,
+        [&state](const proto::DeviceMessage& message) -> asio::awaitable<void> {
+            if (store_eeg(message, state)) return {};
+            return log_received(message);
+        },
+        log_lag);
 }
 
 void spawn_message_consumer(proto::MessageReceiver receiver) {

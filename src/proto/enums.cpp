@@ -10,8 +10,8 @@ namespace kx::proto {
 std::optional<ProtoError> decode_payload(std::span<const std::uint8_t> payload, google::protobuf::Message& message) {
     auto error = decode_message(payload, message);
     if (!error) return std::nullopt;
-    KX_LOG_AT(log::Level::Error, "kx_proto_sdk::proto::enums", "src/proto/enums", 115,
-              "Decoding error for type {}: {}", message_type_path(message), ByteList{payload});
+    KX_LOG_FIXED(log::Level::Error, "kx_proto_sdk::proto::enums", log::fixed::kDecodingError,
+                 "Decoding error for type {}: {}", message_type_path(message), ByteList{payload});
     return ProtoError{ProtoError::DecodingError{std::move(*error)}};
 }
 

@@ -16,7 +16,6 @@ namespace kx::py {
 namespace {
 
 constexpr const char* kTarget = "kx_proto_sdk::python::py_mod";
-constexpr const char* kFile = "src/python/py_mod";
 
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "kx_proto_sdk", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 std::int64_t g_interpreter_id = -1;
@@ -24,7 +23,7 @@ PyObject* g_module = nullptr;
 
 PyObject* get_bytes(PyObject*, PyObject*) {
     return guarded([]() -> PyObject* {
-        KX_LOG_AT(log::Level::Info, kTarget, kFile, 85, "data len: {}", 108);
+        KX_LOG_FIXED(log::Level::Info, kTarget, log::fixed::kGetBytes, "data len: {}", 108);
         return check(PyUnicode_FromString("hello_python"));
     });
 }
@@ -45,10 +44,10 @@ constexpr TypeGetter kClasses[] = {
 void module_body(PyObject* module) {
     install_logging_bridge();
     if (!install_exit_hook()) raise_current();
-    KX_LOG_AT(log::Level::Info, kTarget, kFile, 22, "kx_proto_sdk version: 0.1.6");
+    KX_LOG_FIXED(log::Level::Info, kTarget, log::fixed::kModuleVersion, "kx_proto_sdk version: 0.1.6");
     for (TypeGetter getter : kClasses) add_class(module, getter());
     add_function(module, &g_get_bytes);
-    KX_LOG_AT(log::Level::Trace, kTarget, kFile, 47, "Registering child module eeg_cap");
+    KX_LOG_FIXED(log::Level::Trace, kTarget, log::fixed::kRegisteringEegCap, "Registering child module eeg_cap");
     PyObject* eeg_cap = make_eeg_cap_module();  // new reference
     add_object(module, "eeg_cap", eeg_cap);
     Py_DECREF(eeg_cap);

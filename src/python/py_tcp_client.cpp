@@ -30,6 +30,7 @@
 #include "python/py_msg_parser.hpp"
 #include "python/py_tcp_client.hpp"
 #include "utils/async_mutex.hpp"
+#include "utils/broadcast_drain.hpp"
 #include "utils/log.hpp"
 #include "utils/mdns.hpp"
 #include "utils/runtime.hpp"
@@ -164,20 +165,9 @@ PyObject* send_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // for the interpreter lock on their behalf.
 asio::awaitable<void> receive_task(proto::MsgParser parser, utils::BroadcastReceiver<Chunk> rx) {
     KX_DEBUG(kTarget, "Starting receive tcp data");
-    for (;;) {
-        auto r = co_await rx.recv();
-        switch (r.status) {
-            case utils::RecvStatus::Item:
-                parser.receive_data(*r.item);
-                break;
-            case utils::RecvStatus::Lagged:
-                KX_ERROR(kTarget, "Error receiving tcp data: Lagged({})", r.lagged);
-                break;
-            case utils::RecvStatus::Closed:
-            case utils::RecvStatus::Empty:
-                co_return;
-        }
-    }
+    co_await utils::drain(
+        rx, utils::Resume::Posted, [&parser](const Chunk& chunk) { parser.receive_data(chunk); },
+        [](std::uint64_t lost) { KX_ERROR(kTarget, "Error receiving tcp data: Lagged({})", lost); });
 }
 
 asio::awaitable<AwaitResult> connect_async(ClientHandle client, proto::MsgParser parser) {

@@ -23,8 +23,8 @@ asio::awaitable<AwaitResult> stream_next_async(TcpStreamHandle stream) {
     auto r = co_await stream->rx.recv();
     if (r.has_item()) {
         const utils::Chunk& chunk = *r.item;
-        KX_LOG_AT(log::Level::Debug, kTarget, "src/python/py_tcp_client", 180, "Received data: {}",
-                  proto::ByteList{chunk});
+        KX_LOG_FIXED(log::Level::Debug, kTarget, log::fixed::kStreamReceivedData, "Received data: {}",
+                     proto::ByteList{chunk});
         co_return AwaitResult::object(build_object([&] {
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.data()),
                                              static_cast<Py_ssize_t>(chunk.size()));

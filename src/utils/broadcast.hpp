@@ -27,7 +27,12 @@
 
 namespace kx::utils {
 
-enum class RecvStatus { Item, Lagged, Closed, Empty };
+enum class RecvStatus {
+    Item,
+    Lagged,
+    Closed,
+    Empty,  // try_recv() only: nothing new yet; recv() waits instead
+};
 
 template <typename T>
 struct RecvResult {
@@ -177,7 +182,8 @@ public:
     RecvResult<T> try_recv() { return state_->take(next_); }
 
     // Suspends the calling coroutine (not its thread) until an item, a lag
-    // report or the close; never while items wait. Cancellation ends the wait
+    // report or the close (never Empty); never while items wait. Tasks that
+    // read every result go through drain() (broadcast_drain.hpp). Cancellation ends the wait
     // with operation_aborted; no item is consumed by a cancelled wait. The
     // receiver must outlive the call and must not be moved while a call is
     // pending. With Resume::InlineIfRunning a sender on a worker thread runs

@@ -8,6 +8,8 @@
 
 #include <fmt/format.h>
 
+#include "utils/log_positions.hpp"
+
 namespace kx::log {
 
 // Ordered from "everything off" to most verbose; a record passes a filter
@@ -51,6 +53,10 @@ void write(Level level, std::string_view target, const char* file, std::uint32_t
             ::kx::log::write((level), (target), (file), (line), ::fmt::format(__VA_ARGS__)); \
         }                                                                                  \
     } while (0)
+
+// At a position of the fixed table (log_positions.hpp), not of the call.
+#define KX_LOG_FIXED(level, target, position, ...) \
+    KX_LOG_AT(level, target, (position).file, (position).line, __VA_ARGS__)
 
 #define KX_LOG(level, target, ...) KX_LOG_AT(level, target, __FILE__, __LINE__, __VA_ARGS__)
 #define KX_ERROR(target, ...) KX_LOG(::kx::log::Level::Error, target, __VA_ARGS__)

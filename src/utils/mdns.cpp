@@ -17,7 +17,6 @@ namespace {
 namespace md = kx::utils::mdns_daemon;
 
 constexpr std::string_view kTarget = "kx_proto_sdk::utils::mdns";
-constexpr const char* kFile = "src/utils/mdns";
 
 // Created by the first scan or stop, never re-created: a failed creation is
 // kept and reported again, a shut-down daemon keeps refusing requests.
@@ -68,20 +67,20 @@ std::optional<ScanOutcome> handle_event(const md::ServiceEvent& event, std::chro
             std::chrono::steady_clock::now() - start));
     };
     if (const auto* resolved = std::get_if<md::ServiceResolved>(&event)) {
-        KX_LOG_AT(log::Level::Debug, kTarget, kFile, 34,
-                  "At {}: Resolved a new service: \n{}\n host: {}\n port: {}", elapsed(),
-                  resolved->fullname, resolved->host_name, resolved->port);
+        KX_LOG_FIXED(log::Level::Debug, kTarget, log::fixed::kMdnsResolved,
+                     "At {}: Resolved a new service: \n{}\n host: {}\n port: {}", elapsed(),
+                     resolved->fullname, resolved->host_name, resolved->port);
         for (const auto& address : resolved->addresses) {
-            KX_LOG_AT(log::Level::Info, kTarget, kFile, 42, "Resolved Address: {}", address);
+            KX_LOG_FIXED(log::Level::Info, kTarget, log::fixed::kMdnsResolvedAddress, "Resolved Address: {}", address);
         }
         if (resolved->addresses.empty()) return ScanError{"No address found"};
         return ScanResult{resolved->addresses.front(), resolved->port};
     }
     if (std::holds_alternative<md::SearchStopped>(event)) {
-        KX_LOG_AT(log::Level::Info, kTarget, kFile, 52, "SearchStopped");
+        KX_LOG_FIXED(log::Level::Info, kTarget, log::fixed::kMdnsSearchStopped, "SearchStopped");
         return std::nullopt;
     }
-    KX_LOG_AT(log::Level::Debug, kTarget, kFile, 55, "At {}: {}", elapsed(), md::debug_text(event));
+    KX_LOG_FIXED(log::Level::Debug, kTarget, log::fixed::kMdnsEvent, "At {}: {}", elapsed(), md::debug_text(event));
     return std::nullopt;
 }
 
@@ -136,10 +135,12 @@ asio::awaitable<void> stop_scan() {
     auto guard = co_await daemons.mutex.lock();
     md::Daemon& daemon = daemon_of(daemons);
     if (auto error = daemon.stop_browse(SERVICE_TYPE)) {
-        KX_LOG_AT(log::Level::Warn, kTarget, kFile, 70, "Failed to stop browsing: {}", error->text);
+        KX_LOG_FIXED(log::Level::Warn, kTarget, log::fixed::kMdnsStopBrowseFailed, "Failed to stop browsing: {}",
+                     error->text);
     }
     if (auto error = daemon.shutdown()) {
-        KX_LOG_AT(log::Level::Warn, kTarget, kFile, 73, "Failed to shutdown mdns: {}", error->text);
+        KX_LOG_FIXED(log::Level::Warn, kTarget, log::fixed::kMdnsShutdownFailed, "Failed to shutdown mdns: {}",
+                     error->text);
     }
 }
 

@@ -64,13 +64,9 @@ std::optional<ServiceEvent> EventStream::try_pop(bool& ended) {
 asio::awaitable<std::optional<ServiceEvent>> EventStream::next() {
     for (;;) {
         co_await readers_.async_wait([this] { return !queue_.empty() || closed_; }, asio::use_awaitable);
-        std::lock_guard lock(mutex_);
-        if (!queue_.empty()) {
-            ServiceEvent event = std::move(queue_.front());
-            queue_.pop_front();
-            co_return event;
-        }
-        if (closed_) co_return std::nullopt;
+        bool ended = false;
+        if (auto event = try_pop(ended)) co_return event;
+        if (ended) co_return std::nullopt;
         // Another reader took the event first: wait again.
     }
 }

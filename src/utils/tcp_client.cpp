@@ -182,8 +182,7 @@ asio::awaitable<std::optional<IoError>> TcpClient::send(std::uint32_t msg_id,
                                                         std::span<const std::uint8_t> data) {
     auto guard = co_await slot_->lock.lock();
     if (!slot_->stream) co_return IoError{IoError::Kind::NotConnected, "No active connection"};
-    KX_LOG_AT(log::Level::Trace, kTarget, "src/utils/tcp_client", 132,
-              "Sending message with ID: {}", msg_id);
+    KX_LOG_FIXED(log::Level::Trace, kTarget, log::fixed::kSendingMessage, "Sending message with ID: {}", msg_id);
 
     asio::ip::tcp::socket& stream = *slot_->stream;
     while (!data.empty()) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <asio.hpp>
@@ -157,6 +158,10 @@ TEST_F(TcpClientTest, BurstArrivesInChunksAndSendsPassTheIdleReadLoop) {
     EXPECT_FALSE(test::wait_for(sent).has_value());
     EXPECT_EQ(got, payload);
     EXPECT_EQ(log_.count("Sending message with ID: 7"), 1u);
+    for (const auto& r : log_.records()) {
+        if (!r.message.starts_with("Sending message with ID: ")) continue;
+        EXPECT_EQ(std::tie(r.file, r.line), std::tuple("src/utils/tcp_client", 132u));  // a fixed position
+    }
     EXPECT_FALSE(run(client.send(8, {})).has_value());
 }
 

@@ -77,5 +77,7 @@ def test_stream_from_before_connect_until_the_client_is_gone(caplog):
     early, ends = run(scenario())
     assert all(isinstance(item, RuntimeError) and str(item) == ENDED for item in ends)
     assert "Received data: [1, 2, 255]" in messages(caplog, PY_TCP_LOGGER, logging.DEBUG)
+    assert {(r.pathname, r.lineno) for r in caplog.records
+            if r.name == PY_TCP_LOGGER and r.getMessage().startswith("Received data: ")} == {("src/python/py_tcp_client", 180)}
     with pytest.raises(RuntimeError, match="no running event loop"):
         early.__anext__()

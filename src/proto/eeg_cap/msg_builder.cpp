@@ -15,7 +15,6 @@ namespace {
 
 constexpr const char* kTarget = "kx_proto_sdk::proto::eeg_cap::msg_builder";
 constexpr const char* kBuilderTarget = "kx_proto_sdk::proto::eeg_cap::msg_builder::eeg_cap_msg_builder";
-constexpr const char* kFile = "src/proto/eeg_cap/msg_builder";
 
 template <class Direction>
 std::variant<ParsedMessage, ProtoError> decode_as(std::span<const std::uint8_t> payload) {
@@ -29,8 +28,8 @@ std::variant<ParsedMessage, ProtoError> decode_as(std::span<const std::uint8_t> 
 
 std::variant<ParsedMessage, ProtoError> parse_message(std::uint8_t source, std::uint8_t destination,
                                                       std::span<const std::uint8_t> payload) {
-    KX_LOG_AT(log::Level::Trace, kTarget, kFile, 104, "parse_message: {}, {}, {}", source, destination,
-              ByteList{payload});
+    KX_LOG_FIXED(log::Level::Trace, kTarget, log::fixed::kParseMessage, "parse_message: {}, {}, {}", source,
+                 destination, ByteList{payload});
     if (source == kModuleApp) {
         if (destination == kModuleBle) return decode_as<App2Ble>(payload);
         if (destination == kModuleMcu) return decode_as<App2Mcu>(payload);
@@ -75,11 +74,13 @@ float eeg_gain_factor(std::uint32_t gain_code) {
 bool decode_eeg_block_into(std::span<const std::uint8_t> data, std::uint32_t gain_code,
                            std::span<float, kEegValuesPerBlock> out) {
     if (data.size() % 3 != 0) {
-        KX_LOG_AT(log::Level::Error, kTarget, kFile, 41, "Invalid data length: {}", data.size());
+        KX_LOG_FIXED(log::Level::Error, kTarget, log::fixed::kEegLengthNotTriples, "Invalid data length: {}",
+                     data.size());
         return false;
     }
     if (data.size() != kEegBlockLength) {
-        KX_LOG_AT(log::Level::Error, kTarget, kFile, 46, "Invalid data length: {}", data.size());
+        KX_LOG_FIXED(log::Level::Error, kTarget, log::fixed::kEegLengthNotBlock, "Invalid data length: {}",
+                     data.size());
         return false;
     }
     // Every step is rounded to single precision, in this order.
