@@ -84,6 +84,7 @@ TcpClient::TcpClient(asio::ip::address address, std::uint16_t port)
 asio::awaitable<std::optional<IoError>> TcpClient::connect() {
     auto guard = co_await slot_->lock.lock();
     if (slot_->stream) {
+        guard.release();  // a record may wait for the interpreter lock: sends need not wait with it
         KX_WARN(kTarget, "Connection already exists.");
         co_return std::nullopt;
     }
@@ -122,32 +123,32 @@ asio::awaitable<void> TcpClient::enable_listening(std::shared_ptr<Slot> slot,
     Chunk chunk;  // read into directly; a new one only after one was published
     std::size_t run = 0;  // chunks published since the loop last waited or yielded
     for (;;) {
-        bool got_data = false;
+        bool has_stream = false;
+        std::error_code ec;
         {
             auto guard = co_await slot->lock.lock();
-            if (!slot->stream) {
-                KX_INFO(kTarget, "No active stream.");
-                co_return;
-            }
-            chunk.resize(kReadChunkSize);
-            std::error_code ec;
-            const std::size_t n = slot->stream->read_some(asio::buffer(chunk), ec);
-            if (ec == asio::error::eof) {
-                KX_INFO(kTarget, "Connection closed by peer.");
-                co_return;
-            }
-            if (ec && !would_block(ec)) {
-                KX_INFO(kTarget, "Failed to read: {}", os_error_text(ec));
-                co_return;
-            }
-            if (!ec) {
-                chunk.resize(n);
-                got_data = true;
+            if (slot->stream) {
+                has_stream = true;
+                chunk.resize(kReadChunkSize);
+                const std::size_t n = slot->stream->read_some(asio::buffer(chunk), ec);
+                if (!ec) chunk.resize(n);
             }
         }
-        if (got_data) {
-            // Logged and published without the slot lock: a record may wait
-            // for the interpreter lock, and sends must not wait for that.
+        // Every record is written without the slot lock: a record may wait for
+        // the interpreter lock, and sends must not wait for that.
+        if (!has_stream) {
+            KX_INFO(kTarget, "No active stream.");
+            co_return;
+        }
+        if (ec == asio::error::eof) {
+            KX_INFO(kTarget, "Connection closed by peer.");
+            co_return;
+        }
+        if (ec && !would_block(ec)) {
+            KX_INFO(kTarget, "Failed to read: {}", os_error_text(ec));
+            co_return;
+        }
+        if (!ec) {
             KX_DEBUG(kTarget, "tcp read {} bytes", chunk.size());
             KX_DEBUG(kTarget, "Received data: {}", ByteListText{chunk});
             if (auto unsent = sender.send_or_return(std::exchange(chunk, Chunk{}))) {
@@ -168,7 +169,6 @@ asio::awaitable<void> TcpClient::enable_listening(std::shared_ptr<Slot> slot,
         // Idle: wait for data or the peer's close without the slot lock, so
         // sends go through meanwhile. The stream stays in the slot for good,
         // so it outlives the wait.
-        std::error_code ec;
         co_await slot->stream->async_wait(asio::ip::tcp::socket::wait_read,
                                           asio::redirect_error(asio::use_awaitable, ec));
         if (ec) {
