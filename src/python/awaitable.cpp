@@ -1,5 +1,7 @@
 #include "python/awaitable.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <mutex>
 #include <optional>
@@ -18,7 +20,7 @@ struct CallState {
     CallState(const CallState&) = delete;
     CallState& operator=(const CallState&) = delete;
 
-    // Task locals and the future; released under the interpreter lock once the call is settled.
+    // Task locals and the future; released under the interpreter lock by whoever settles the call.
     Ref loop;
     Ref context;
     Ref future;
@@ -27,11 +29,18 @@ struct CallState {
     std::atomic<bool> cancel_requested{false};
     bool finished = false;  // on the strand only
 
+    /// True for the one path that settles the call: its worker, or the exit or fork action that
+    /// abandons it. Called with the interpreter lock held; the lock may change hands while the
+    /// winner runs Python code, so a second path must not touch the call's references.
+    bool claim_settlement() { return !settled.exchange(true); }
     void release_python() {
         future.reset();
         context.reset();
         loop.reset();
     }
+
+private:
+    std::atomic<bool> settled{false};
 };
 
 }  // namespace detail
@@ -44,6 +53,13 @@ constexpr std::string_view kFaultPrefix = "awaited work faulted: ";
 constexpr std::string_view kUnknownFault = "unknown error";
 constexpr const char* kRefusedAtExit = "Cannot start the operation: the interpreter is shutting down";
 constexpr const char* kAbandonedAtExit = "The operation was abandoned: the interpreter is shutting down";
+constexpr const char* kRefusedInForkedChild =
+    "Cannot start the operation: this process was forked after the module started its worker threads, "
+    "which stay in the parent; start child processes with the 'spawn' or 'forkserver' method, "
+    "or fork before the first awaitable call";
+constexpr const char* kAbandonedByFork =
+    "The operation was abandoned: this process was forked while it ran, and its work stays in the parent; "
+    "start child processes with the 'spawn' or 'forkserver' method";
 
 // Calls not yet destroyed, so the exit hook can settle those whose future is still pending.
 // Keyed by address; the weak reference fails once the call is being destroyed.
@@ -84,11 +100,6 @@ const Names& names() {
                            check(Py_BuildValue("(s)", "context"))};
     }
     return *cached;
-}
-
-void print_python_error() {
-    if (PyErr_ExceptionMatches(PyExc_SystemExit)) PyErr_WriteUnraisable(nullptr);  // must not exit here
-    else PyErr_PrintEx(0);
 }
 
 // --- PyDoneCallback: sends the cancel signal when the future is cancelled ----
@@ -158,20 +169,21 @@ PyObject* completor() {
 bool still_wanted(CallState& state) {
     PyObject* r = PyObject_CallMethodNoArgs(state.future.get(), names().cancelled);
     if (r == nullptr) {
-        print_python_error();
+        print_pending_error();
         return false;
     }
     const int cancelled = PyObject_IsTrue(r);
     Py_DECREF(r);
     if (cancelled < 0) {
-        print_python_error();
+        print_pending_error();
         return false;
     }
     return cancelled == 0;
 }
 
 // Schedules `future.<method>(payload)` on the loop's thread; steals `payload`. A failure
-// (e.g. the loop is closed) drops the result and is printed, or cleared when `quiet`.
+// (e.g. the loop is closed) drops the result and is printed, or, when `quiet`, cleared; quiet
+// leaves set what is not an Exception: a signal handler's KeyboardInterrupt must not be lost.
 void schedule_completion(CallState& state, PyObject* method_name, PyObject* payload, bool quiet = false) {
     Ref value = Ref::steal(payload);
     Ref method = Ref::steal(PyObject_GetAttr(state.future.get(), method_name));
@@ -181,19 +193,13 @@ void schedule_completion(CallState& state, PyObject* method_name, PyObject* payl
         r = Ref::steal(PyObject_VectorcallMethod(names().call_soon_threadsafe, call, 5, names().context_kwnames));
     }
     if (r) return;
-    if (quiet) PyErr_Clear();
-    else print_python_error();
+    if (!quiet) print_pending_error();
+    else if (PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
 }
 
 void schedule_current_error(CallState& state) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    if (value == nullptr) return;
-    schedule_completion(state, names().set_exception, value);
+    Ref exception = take_pending_exception();
+    if (exception) schedule_completion(state, names().set_exception, exception.release());
 }
 
 PyObject* fault_exception(std::string_view message) {
@@ -208,25 +214,25 @@ void print_work_fault(std::string_view message, const char* file = nullptr, unsi
     print_fault("awaited work faulted", message.empty() ? kUnknownFault : message, file, line);
 }
 
-// Takes the interpreter lock and, if the future is still wanted, schedules what
-// `complete` produces; always releases the call's Python references.
+// Takes the interpreter lock and, unless the call was settled otherwise or the future cancelled,
+// schedules what `complete` produces; then releases the call's Python references.
 // Lets the forced unwind pass, though a worker never meets it: the exit hook keeps workers
 // out of Python before finalization (a coroutine frame above could not pass it).
 template <class Complete>
 void settle(CallState& state, Complete&& complete) {
     try {
         GilGuard gil;
-        if (!gil.acquired()) return;  // exiting: references stay with the dead call
-        PyObject *type, *value, *tb;   // a worker has no error of its own to keep, but be safe
+        if (!gil.acquired()) return;             // exiting: the exit hook abandoned the call
+        if (!state.claim_settlement()) return;  // abandoned at exit or fork
+        PyObject *type, *value, *tb;            // a worker has no error of its own to keep, but be safe
         PyErr_Fetch(&type, &value, &tb);
-        if (state.future && still_wanted(state)) complete();
+        if (still_wanted(state)) complete();
         state.release_python();
         PyErr_Restore(type, value, tb);
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (const std::exception& e) {
         print_work_fault(e.what());
     } catch (...) {
+        utils::pass_forced_unwind();
         print_work_fault({});
     }
 }
@@ -239,9 +245,9 @@ void settle_fault(CallState& state, std::string_view message) {
     });
 }
 
-// Exit action: fails every future still pending with RuntimeError, since no worker may
-// deliver its result any more. Runs on the Python thread with the interpreter lock held.
-void abandon_pending_calls() {
+// Fails every future still pending with RuntimeError `text`, on its loop: no worker will deliver
+// its result. Needs the interpreter lock. A loop already closed is passed over quietly.
+void abandon_pending_calls(const char* text) {
     std::vector<std::shared_ptr<CallState>> live;
     {
         std::lock_guard lock(g_calls_mutex);  // not held while Python runs: a release may destroy a call
@@ -249,15 +255,26 @@ void abandon_pending_calls() {
             if (auto state = weak.lock()) live.push_back(std::move(state));
     }
     for (auto& state : live) {
-        if (!state->future) continue;  // settled already
+        if (!state->claim_settlement()) continue;
         if (still_wanted(*state)) {
-            PyObject* exc = AwaitError(PyExc_RuntimeError, kAbandonedAtExit).make_exception();
+            PyObject* exc = AwaitError(PyExc_RuntimeError, text).make_exception();
             if (exc == nullptr) PyErr_Clear();
             else schedule_completion(*state, names().set_exception, exc, /*quiet=*/true);
         }
         state->release_python();
+        if (PyErr_Occurred()) return;  // raised by a signal handler: the hook that runs us ends on it
     }
 }
+
+// A worker turned away at exit would leave its future pending, and a thread the exit hook waits
+// for may be waiting for that very future: abandoned when exit begins, not after the wait.
+void abandon_at_exit() { abandon_pending_calls(kAbandonedAtExit); }
+// A forked child has none of the workers that would deliver what its parent's calls await.
+void abandon_in_forked_child() { abandon_pending_calls(kAbandonedByFork); }
+
+// The registry's lock is held across fork, so a child never inherits it held by a worker.
+void lock_calls_for_fork() { g_calls_mutex.lock(); }
+void unlock_calls_after_fork() { g_calls_mutex.unlock(); }
 
 // The rows the bridge keeps ahead of the common table: true when `error` was one of them.
 bool settled_by_bridge_rows(CallState& state, std::exception_ptr error) {
@@ -299,15 +316,10 @@ PyObject* awaitable_fault_type() {
 }
 
 AwaitError AwaitError::from_python_error() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (type == nullptr) return AwaitError(PyExc_SystemError, "error return without exception set");
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    Ref exception = take_pending_exception();
+    if (!exception) return AwaitError(PyExc_SystemError, "error return without exception set");
     AwaitError error;
-    error.exception_ = std::make_shared<Ref>(Ref::steal(value));
+    error.exception_ = std::make_shared<Ref>(std::move(exception));
     return error;
 }
 
@@ -329,10 +341,14 @@ namespace detail {
 
 std::shared_ptr<CallState> begin_call() {
     if (python_exiting()) raise(PyExc_RuntimeError, kRefusedAtExit);
+    if (utils::runtime_lost_by_fork()) raise(PyExc_RuntimeError, kRefusedInForkedChild);
     const Names& n = names();
     completor();  // made here so that completing never has to create it
-    static const bool exit_action_added = (run_at_exit(&abandon_pending_calls), true);
-    (void)exit_action_added;
+    static const bool actions_added = (run_at_exit(&abandon_at_exit), run_in_forked_child(&abandon_in_forked_child),
+                                       pthread_atfork(&lock_calls_for_fork, &unlock_calls_after_fork,
+                                                      &unlock_calls_after_fork),
+                                       true);
+    (void)actions_added;
     auto state = std::make_shared<CallState>();
     {
         std::lock_guard lock(g_calls_mutex);

@@ -205,9 +205,8 @@ asio::awaitable<void> run_call(std::shared_ptr<CallState> state, asio::awaitable
             T value = co_await std::move(work);
             deliver_value(*state, [&] { return to_python(std::move(value)); });
         }
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        utils::pass_forced_unwind();
         deliver_exception(*state, std::current_exception());
     }
 }

@@ -53,12 +53,6 @@ std::string logger_name(std::string_view target) {
     return name;
 }
 
-// Prints a Python error raised by logging code; the caller goes on.
-void print_error() {
-    if (PyErr_ExceptionMatches(PyExc_SystemExit)) PyErr_WriteUnraisable(nullptr);
-    else PyErr_PrintEx(0);
-}
-
 class PythonLoggingBridge final : public log::Sink {
 public:
     explicit PythonLoggingBridge(PyObject* logging) : logging_(logging), cache_(std::make_shared<const Cache>()) {}
@@ -95,10 +89,10 @@ private:
             logger = Ref::borrow(it->second.logger);
         } else {
             logger = Ref::steal(PyObject_CallMethod(logging_, "getLogger", "s", name.c_str()));
-            if (!logger) return print_error();
+            if (!logger) return print_pending_error();
         }
         // A failure drops the record: the logger is not probed for the cache either.
-        if (!emit(logger.get(), name, levelno, record)) return print_error();
+        if (!emit(logger.get(), name, levelno, record)) return print_pending_error();
         if (!cached) add_entry(target, logger);
     }
 
@@ -130,7 +124,7 @@ private:
         for (const auto& [number, level] : kProbes) {
             Ref r = Ref::steal(PyObject_CallMethod(logger.get(), "isEnabledFor", "i", number));
             const int yes = r ? PyObject_IsTrue(r.get()) : -1;
-            if (yes < 0) return print_error();
+            if (yes < 0) return print_pending_error();
             if (yes) {
                 filter = level;
                 break;
@@ -154,15 +148,10 @@ private:
 void install_logging_bridge() {
     PyObject* logging = PyImport_ImportModule("logging");
     if (logging == nullptr) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        Ref text = Ref::steal(value ? PyObject_Str(value) : nullptr);
+        Ref error = take_pending_exception();
+        Ref text = Ref::steal(error ? PyObject_Str(error.get()) : nullptr);
         const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
         const std::string detail = utf8 ? utf8 : "unknown error";
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
         PyErr_Clear();
         fault("Failed to initialize python logging: " + detail);
     }

@@ -43,7 +43,7 @@ constexpr TypeGetter kClasses[] = {
 
 void module_body(PyObject* module) {
     install_logging_bridge();
-    if (!install_exit_hook()) raise_current();
+    if (!install_process_hooks()) raise_current();
     KX_LOG_FIXED(log::Level::Info, kTarget, log::fixed::kModuleVersion, "kx_proto_sdk version: 0.1.6");
     for (TypeGetter getter : kClasses) add_class(module, getter());
     add_function(module, &g_get_bytes);

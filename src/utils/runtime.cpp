@@ -1,16 +1,18 @@
 #include "utils/runtime.hpp"
 
 #include <pthread.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <cxxabi.h>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
 
+#include "utils/forced_unwind.hpp"
 #include "utils/log.hpp"
 
 namespace kx::utils {
@@ -19,6 +21,8 @@ namespace {
 constexpr const char* kTarget = "kx_proto_sdk::utils::runtime";
 
 using WorkGuard = asio::executor_work_guard<asio::io_context::executor_type>;
+
+std::atomic<pid_t> g_built_in{0};  // the process whose workers run the runtime; 0 until built
 
 struct Runtime {
     asio::io_context* context;
@@ -31,11 +35,10 @@ void run_worker(asio::io_context* context) {
         try {
             context->run();
             return;
-        } catch (abi::__forced_unwind&) {
-            throw;  // thread cancellation must unwind
         } catch (const std::exception& e) {
             KX_ERROR(kTarget, "Task failed on a worker thread: {}", e.what());
         } catch (...) {
+            pass_forced_unwind();
             KX_ERROR(kTarget, "Task failed on a worker thread: unknown error");
         }
     }
@@ -64,6 +67,7 @@ Runtime build() {
     if (started == 0) {
         throw std::runtime_error("failed to build the async runtime: " + failure);
     }
+    g_built_in.store(getpid(), std::memory_order_release);
     return {context, keep_running, started};
 }
 
@@ -86,5 +90,10 @@ std::size_t parse_worker_count(const char* setting, std::size_t fallback) {
 asio::io_context& runtime() { return *instance().context; }
 asio::io_context::executor_type runtime_executor() { return runtime().get_executor(); }
 std::size_t runtime_worker_count() { return instance().workers; }
+
+bool runtime_lost_by_fork() {
+    const pid_t owner = g_built_in.load(std::memory_order_acquire);
+    return owner != 0 && owner != getpid();
+}
 
 }  // namespace kx::utils

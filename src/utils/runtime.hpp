@@ -17,6 +17,9 @@ asio::io_context& runtime();
 asio::io_context::executor_type runtime_executor();
 // Number of worker threads (builds the runtime).
 std::size_t runtime_worker_count();
+/// True in a process forked after the runtime was built: its workers stayed in the parent, so
+/// nothing here would run what is posted to it. Never builds the runtime.
+bool runtime_lost_by_fork();
 
 // Worker count from a setting text: its positive value, else `fallback`.
 std::size_t parse_worker_count(const char* setting, std::size_t fallback);

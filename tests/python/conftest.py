@@ -47,11 +47,16 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(pytest.mark.skip(reason="under ASan+UBSan: " + reason))
 
 
+def python_command(code, env=None):
+    """Arguments and environment that run `code` in a fresh interpreter with the same sys.path."""
+    full_env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **(env or {}))
+    return [sys.executable, "-c", textwrap.dedent(code)], full_env
+
+
 def run_python(code, timeout=60, env=None):
     """Runs `code` in a fresh interpreter (same sys.path) and returns the CompletedProcess."""
-    full_env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **(env or {}))
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=timeout, env=full_env)
+    args, full_env = python_command(code, env)
+    return subprocess.run(args, capture_output=True, text=True, timeout=timeout, env=full_env)
 
 
 @pytest.fixture

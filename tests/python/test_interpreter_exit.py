@@ -1,10 +1,12 @@
 """The interpreter exits without hanging or crashing while background work runs."""
 import os
+import signal
+import subprocess
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import run_python
+from conftest import python_command, run_python
 
 # A few runs per scenario keep the suite quick; set KX_EXIT_TEST_REPEATS=200 for a soak.
 REPEATS = int(os.environ.get("KX_EXIT_TEST_REPEATS", "6"))
@@ -148,6 +150,46 @@ async def main():
     sys.exit(2)
 asyncio.run(main())
 """, 2, ""),
+    # A handler admitted before exit waits, through a loop in a daemon thread, for a step pending
+    # since before exit: exit fails the step before it waits for the handler, so the handler ends.
+    "handler-waits-for-a-step-pending-at-exit": ("""
+loop = asyncio.new_event_loop()
+threading.Thread(target=loop.run_forever, daemon=True).start()
+step_started = threading.Event()
+async def step():
+    client, stream, steps = await pending_steps(1)
+    step_started.set()
+    return await steps[0]
+step_result = asyncio.run_coroutine_threadsafe(step(), loop)
+step_started.wait()
+released = threading.Event()
+def handle(record):
+    released.wait()
+    try:
+        print("handler got", step_result.result())
+    except RuntimeError as e:
+        print("handler got", e)
+hold_connect_record(handle)
+atexit.register(released.set)
+sys.exit(5)
+""", 5, "handler got The operation was abandoned: the interpreter is shutting down\n"),
+    # A daemon thread inside a parse whose log handler lets the lock go is ended by finalization:
+    # the end of the thread unwinds through the call's boundary, which must let it pass.
+    "daemon-thread-ended-inside-a-call": ("""
+inside = threading.Event()
+def slow(record):
+    inside.set()
+    time.sleep(0.05)
+    return False
+logging.getLogger("kx_proto_sdk.proto.msg_parser").addFilter(slow)
+def parse_junk():
+    p = kx.MessageParser("d", kx.MsgType.Orvel)
+    while True:
+        p.receive_data(b"junk-no-prefix" * 3)
+in_daemon_threads(parse_junk)
+inside.wait()
+sleep_in_finalization(0.3, "finalizer done\\n")
+""", 0, "finalizer done\n"),
     # A child forked while a worker is inside Python has no such worker: its exit does not wait.
     "fork-while-a-worker-is-in-python": ("""
 released = threading.Event()
@@ -181,3 +223,52 @@ def test_exit_is_clean(scenario):
 def test_exit_waits_for_a_handler_however_long_it_runs():
     run_repeatedly("handler-outlasting-a-time-limit", HANDLER_AT_EXIT.format(hold=6, rest=1.5), 4,
                    "handler done\nfinalizer done\n", REPEATS if "KX_EXIT_TEST_REPEATS" in os.environ else 1)
+
+
+# A log handler admitted before exit waits for a lock the main thread took before sys.exit, so the
+# exit hook waits for it. A daemon thread prints once exit began (new calls are refused from then).
+SIGNALLED_IN_EXIT_WAIT = """
+lock = threading.Lock()
+lock.acquire()
+hold_connect_record(lambda record: lock.acquire())
+{install_handler}
+def say_when_exit_began():
+    async def until_refused():
+        while True:
+            try:
+                await kx.PyTcpClient("127.0.0.1", 9).get_data_stream()
+            except RuntimeError:
+                return
+            await asyncio.sleep(0.01)
+    asyncio.run(until_refused())
+    print("in exit wait", flush=True)
+threading.Thread(target=say_when_exit_began, daemon=True).start()
+sys.exit(7)
+"""
+
+# name: (Python signal handler installed, signal sent, exit status, standard output, text in standard error)
+SIGNAL_CASES = {
+    "ctrl-c-ends-it-as-interrupted": ("", signal.SIGINT, -signal.SIGINT, "in exit wait\n", "KeyboardInterrupt"),
+    "handler-frees-the-lock-and-exit-goes-on": (
+        "signal.signal(signal.SIGTERM, lambda *_: (print('SIGTERM handler', flush=True), lock.release()))",
+        signal.SIGTERM, 7, "in exit wait\nSIGTERM handler\n", ""),
+    "handler-exits-with-its-own-status": (
+        "signal.signal(signal.SIGTERM, lambda *_: sys.exit(9))", signal.SIGTERM, 9, "in exit wait\n", ""),
+}
+
+
+@pytest.mark.parametrize("case", SIGNAL_CASES)
+def test_signals_reach_python_while_exit_waits_for_a_handler(case):
+    install_handler, signum, status, printed, in_stderr = SIGNAL_CASES[case]
+    args, env = python_command(PRELUDE + SIGNALLED_IN_EXIT_WAIT.format(install_handler=install_handler))
+    for _ in range(REPEATS):
+        with subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
+            try:
+                first = proc.stdout.readline()
+                if first == "in exit wait\n":
+                    proc.send_signal(signum)
+                out, err = proc.communicate(timeout=30)  # a hang fails here
+            finally:
+                proc.kill()
+        assert (proc.returncode, first + out) == (status, printed), err[-2000:]
+        assert in_stderr in err

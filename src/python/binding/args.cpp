@@ -18,10 +18,7 @@ namespace {
 // Re-raises a pending TypeError as "argument '<name>': <text>" with the same cause.
 [[noreturn]] void reraise_prefixed(const char* arg_name) {
     if (arg_name == nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) raise_current();
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref old_type = Ref::steal(type), old_value = Ref::steal(value), old_tb = Ref::steal(tb);
+    Ref old_value = take_pending_exception();
     Ref text = Ref::steal(PyObject_Str(old_value.get()));
     if (!text) raise_current();
     Ref msg = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", arg_name, text.get()));

@@ -78,9 +78,8 @@ void dealloc_instance(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     try {
         as_instance<T>(self)->contents.~T();
-    } catch (abi::__forced_unwind&) {
-        throw;  // the thread is being ended at interpreter shutdown
     } catch (...) {
+        utils::pass_forced_unwind();  // the thread is being ended at interpreter shutdown
         PyErr_SetString(PyExc_RuntimeError, "destructor of a native object failed");
         PyErr_WriteUnraisable(self);
     }

@@ -72,6 +72,22 @@ void print_fault(const char* what, std::string_view message, const char* file, u
     else std::fprintf(stderr, "kx_proto_sdk: %s: %.*s\n", what, size, message.data());
 }
 
+void print_pending_error() {
+    if (PyErr_ExceptionMatches(PyExc_SystemExit)) PyErr_WriteUnraisable(nullptr);
+    else PyErr_PrintEx(0);
+}
+
+Ref take_pending_exception() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type == nullptr) return {};
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr && tb != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return Ref::steal(value);
+}
+
 Translation translate(std::exception_ptr error) {
     using Kind = Translation::Kind;
     try {

@@ -12,15 +12,15 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <source_location>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "python/binding/ref.hpp"
 #include "python/binding/state.hpp"
+#include "utils/forced_unwind.hpp"
 
 namespace kx::py {
 
@@ -51,6 +51,12 @@ inline PyObject* check(PyObject* o) {
 
 /// Writes "kx_proto_sdk: <what>[ at <file>:<line>]: <message>" to standard error.
 void print_fault(const char* what, std::string_view message, const char* file, unsigned line);
+/// Prints the pending Python error through the interpreter's error printer and clears it; a
+/// SystemExit goes to the unraisable hook instead, since printing it would exit. Needs the lock.
+void print_pending_error();
+/// Takes the pending Python error as one normalised exception object with its traceback
+/// attached; null when none is set. Needs the lock.
+Ref take_pending_exception();
 
 // What an exception becomes in Python, by the table above.
 struct Translation {
@@ -77,9 +83,8 @@ PyObject* guarded(Body&& body) {
     try {
         apply_pending_releases();
         return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        utils::pass_forced_unwind();
         set_error(translate(std::current_exception()));
     }
     return nullptr;

@@ -41,10 +41,16 @@ void release_deferred(PyObject* obj);
 void apply_pending_releases();
 
 // Registers the atexit hook that stops admitting worker threads to Python and waits for those
-// inside to leave before finalization goes on. Called once by the module body.
-bool install_exit_hook();
-// Adds an action the exit hook runs, with the interpreter lock held, once no worker thread
-// is inside Python any more. Needs the interpreter lock.
+// inside to leave before finalization goes on, and the hook os.fork runs in a child. Called once
+// by the module body.
+bool install_process_hooks();
+// Adds an action the exit hook runs, with the interpreter lock held, as exit begins: before it
+// waits for the threads inside Python, which may be waiting for what the action does. Needs the
+// interpreter lock. An action that returns with a Python error set (a signal handler raised in
+// its Python code) ends the process for it.
 void run_at_exit(void (*action)());
+// Adds an action run, with the interpreter lock held, in a child process made by os.fork. Needs
+// the interpreter lock.
+void run_in_forked_child(void (*action)());
 
 }  // namespace kx::py
