@@ -84,7 +84,9 @@ TcpClient::TcpClient(asio::ip::address address, std::uint16_t port)
 asio::awaitable<std::optional<IoError>> TcpClient::connect() {
     auto guard = co_await slot_->lock.lock();
     if (slot_->stream) {
-        guard.release();  // a record may wait for the interpreter lock: sends need not wait with it
+        // A record may wait for the interpreter lock: the read loop need not wait
+        // with it (sends from Python wait anyway, on the client lock).
+        guard.release();
         KX_WARN(kTarget, "Connection already exists.");
         co_return std::nullopt;
     }
