@@ -86,7 +86,7 @@ asio::awaitable<std::optional<IoError>> TcpClient::connect() {
     if (slot_->stream) {
         // A record may wait for the interpreter lock: the read loop need not wait
         // with it (sends from Python wait anyway, on the client lock).
-        guard.release();
+        guard.unlock();
         KX_WARN(kTarget, "Connection already exists.");
         co_return std::nullopt;
     }
