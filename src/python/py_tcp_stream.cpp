@@ -5,12 +5,12 @@
 
 #include <fmt/format.h>
 
-#include "proto/byte_list.hpp"
 #include "python/awaitable.hpp"
 #include "python/binding/class_builder.hpp"
 #include "python/binding/errors.hpp"
 #include "python/py_classes.hpp"
 #include "python/py_tcp_client.hpp"
+#include "utils/byte_list.hpp"
 #include "utils/log.hpp"
 
 namespace kx::py {
@@ -24,7 +24,7 @@ asio::awaitable<AwaitResult> stream_next_async(TcpStreamHandle stream) {
     if (r.has_item()) {
         const utils::Chunk& chunk = *r.item;
         KX_LOG_FIXED(log::Level::Debug, kTarget, log::fixed::kStreamReceivedData, "Received data: {}",
-                     proto::ByteList{chunk});
+                     utils::ByteList{chunk});
         co_return AwaitResult::object(build_object([&] {
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.data()),
                                              static_cast<Py_ssize_t>(chunk.size()));
