@@ -16,14 +16,12 @@
 namespace kx::py {
 namespace {
 
-constexpr auto kTarget = "kx_proto_sdk::python::py_tcp_client";
-
 asio::awaitable<AwaitResult> stream_next_async(TcpStreamHandle stream) {
     auto guard = co_await stream->lock.lock();
     auto r = co_await stream->rx.recv();
     if (r.has_item()) {
         const utils::Chunk& chunk = *r.item;
-        KX_LOG_FIXED(log::Level::Debug, kTarget, log::fixed::kStreamReceivedData, "Received data: {}",
+        KX_LOG_FIXED(log::Level::Debug, kPyTcpClientTarget, log::fixed::kStreamReceivedData, "Received data: {}",
                      utils::ByteList{chunk});
         co_return AwaitResult::object(build_object([&] {
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.data()),
