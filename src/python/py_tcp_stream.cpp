@@ -3,11 +3,11 @@
 // RuntimeError object "Stream ended unexpectedly".
 #include <Python.h>
 
-#include <fmt/format.h>
+#include <utility>
 
+#include "python/async_iterator.hpp"
 #include "python/awaitable.hpp"
 #include "python/binding/class_builder.hpp"
-#include "python/binding/errors.hpp"
 #include "python/py_classes.hpp"
 #include "python/py_tcp_client.hpp"
 #include "utils/byte_list.hpp"
@@ -30,22 +30,7 @@ asio::awaitable<AwaitResult> stream_next_async(TcpStreamHandle stream) {
     }
     // Closed or lagged: handed back as a value; a lagged stream goes on at the
     // oldest chunk still held.
-    co_return AwaitResult::object(build_object(
-        [] { return PyObject_CallFunction(PyExc_RuntimeError, "s", "Stream ended unexpectedly"); }));
-}
-
-PyObject* stream_aiter(PyObject* self) {
-    return guarded([&]() -> PyObject* {
-        auto stream = Borrowed<TcpStreamHandle>::shared(self, py_tcp_stream_type());
-        return Py_NewRef(self);
-    });
-}
-
-PyObject* stream_anext(PyObject* self) {
-    return guarded([&]() -> PyObject* {
-        auto stream = Borrowed<TcpStreamHandle>::exclusive(self, py_tcp_stream_type());
-        return spawn_awaitable(stream_next_async(*stream));
-    });
+    co_return runtime_error_value("Stream ended unexpectedly");
 }
 
 }  // namespace
@@ -57,10 +42,7 @@ AwaitResult make_tcp_stream_result(TcpStreamHandle stream) {
 PyTypeObject* py_tcp_stream_type() {
     static TypeCell cell;
     return cell.get([] {
-        return ClassSpec<TcpStreamHandle>("PyTcpStream")
-            .slot(Py_am_aiter, &stream_aiter)
-            .slot(Py_am_anext, &stream_anext)
-            .build();
+        return build_async_iterator_type<TcpStreamHandle, &py_tcp_stream_type, &stream_next_async>("PyTcpStream");
     });
 }
 
