@@ -3,6 +3,8 @@
 // RuntimeError object "Stream ended unexpectedly".
 #include <Python.h>
 
+#include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "python/async_iterator.hpp"
@@ -10,6 +12,7 @@
 #include "python/binding/class_builder.hpp"
 #include "python/py_classes.hpp"
 #include "python/py_tcp_client.hpp"
+#include "utils/broadcast_drain.hpp"
 #include "utils/byte_list.hpp"
 #include "utils/log.hpp"
 
@@ -18,18 +21,20 @@ namespace {
 
 asio::awaitable<AwaitResult> stream_next_async(TcpStreamHandle stream) {
     auto guard = co_await stream->lock.lock();
-    auto r = co_await stream->rx.recv();
-    if (r.has_item()) {
-        const utils::Chunk& chunk = *r.item;
-        KX_LOG_FIXED(log::Level::Debug, kPyTcpClientTarget, log::fixed::kStreamReceivedData, "Received data: {}",
-                     utils::ByteList{chunk});
-        co_return AwaitResult::object(build_object([&] {
-            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.data()),
-                                             static_cast<Py_ssize_t>(chunk.size()));
-        }));
-    }
-    // Closed or lagged: handed back as a value; a lagged stream goes on at the
-    // oldest chunk still held.
+    std::optional<AwaitResult> bytes;  // none at the close or a lag report
+    co_await utils::receive_one(
+        stream->rx, utils::Resume::Posted,
+        [&bytes](const utils::Chunk& chunk) {
+            KX_LOG_FIXED(log::Level::Debug, kPyTcpClientTarget, log::fixed::kStreamReceivedData,
+                         "Received data: {}", utils::ByteList{chunk});
+            bytes = AwaitResult::object(build_object([&] {
+                return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.data()),
+                                                 static_cast<Py_ssize_t>(chunk.size()));
+            }));
+        },
+        // Ends this step as the close does; the next goes on at the oldest chunk still held.
+        [](std::uint64_t) {});
+    if (bytes) co_return std::move(*bytes);
     co_return runtime_error_value("Stream ended unexpectedly");
 }
 
