@@ -158,9 +158,9 @@ PyObject* send_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // Hands every raw chunk to the parser copy until the channel closes. Woken by
 // a post, not inline: the read loop goes on reading while this parses, so a
 // parser that falls behind loses chunks (and reports it) instead of pacing
-// the socket. The consumers of the parsed messages store EEG blocks inline in
-// it and write their log records from turns of their own, so this never waits
-// for the interpreter lock on their behalf.
+// the socket. The EEG consumers of the parsed messages store their blocks
+// inline in it and write their log records from turns of their own, so this
+// never waits for the interpreter lock on their behalf.
 asio::awaitable<void> receive_task(proto::MsgParser parser, utils::BroadcastReceiver<Chunk> rx) {
     KX_DEBUG(kPyTcpClientTarget, "Starting receive tcp data");
     co_await utils::drain(

@@ -2,7 +2,7 @@
 // Waiters are served first come, first served; a cancelled wait leaves the
 // queue without taking the lock.
 //
-//   auto guard = co_await mutex.lock();   // unlocked when guard goes
+//   auto guard = co_await mutex.lock();   // unlocked when guard goes, or at guard.unlock()
 #pragma once
 
 #include <mutex>
