@@ -18,9 +18,11 @@ bool store_eeg(const proto::DeviceMessage& message, EegState& state);
 
 // Runs until the channel closes. A lag is logged (Warn, with the number of
 // messages lost) and the task goes on with the oldest message still held.
-// EEG responses are stored on the sender's stack when it wakes the task; every
-// log record is written from a turn of its own, so a record that waits for the
-// interpreter lock or a slow handler holds up this task only, never the sender.
+// A sender on a worker thread (the receive task's parse) runs the task inline,
+// so EEG responses are stored on its stack; one on another thread (a Python
+// thread feeding a parser) wakes it by post. Every log record is written from a
+// turn of its own, so a record that waits for the interpreter lock or a slow
+// handler holds up this task only, never the sender.
 asio::awaitable<void> run_message_consumer(proto::MessageReceiver receiver, EegState& state);
 
 // Starts a detached consumer on the process-wide runtime, feeding eeg_state().

@@ -63,15 +63,16 @@ void sort_nonzero_by_value(std::span<const float> list, std::vector<std::uint64_
 }
 
 /// The zero the middle-pivot rule returns for any rank whose value is zero, in
-/// a NaN-free list of fewer than 2^32 - 1 values holding zeros of both signs.
-/// Zeros never leave the list, so the rule ends at the first round whose
-/// middle value is a zero, whatever the rank; a round with a positive middle
-/// value p keeps the values below p, one with a negative p those above it. The
-/// nonzero values sorted by value give the order they leave in, from either
-/// end; a linked list over positions keeps the rest in list order, and a cursor
-/// on the middle value walks at most as many steps as values leave: O(n)
-/// rounds together after the sort.
-float zero_by_replay(std::span<const float> list, RankScratch& s) {
+/// a NaN-free list of fewer than 2^32 - 1 values holding zeros of both signs,
+/// its rounds replayed on the nonzero values sorted once. Zeros never leave
+/// the list, so the rule ends at the first round whose middle value is a zero,
+/// whatever the rank; a round with a positive middle value p keeps the values
+/// below p, one with a negative p those above it. The nonzero values sorted by
+/// value give the order they leave in, from either end; a linked list over
+/// positions keeps the rest in list order, and a cursor on the middle value
+/// walks at most as many steps as values leave: O(n) rounds together after the
+/// sort.
+float zero_by_sorted_rounds(std::span<const float> list, RankScratch& s) {
     const auto n = static_cast<std::uint32_t>(list.size()), end = n;  // `end` links the last value to the first
     auto& order = s.order;
     sort_nonzero_by_value(list, order, s.spare);
@@ -168,10 +169,10 @@ Run play_run(std::span<const float> list, Extremes left) {
 }
 
 /// The zero the middle-pivot rule returns for any rank whose value is zero
-/// (see zero_by_replay). A run (a bump, whose middle is its top, is one)
-/// goes as far as it holds, then one round is played as written, at the cost
-/// of the list's length; orders that keep those going go on by replay once
-/// they have touched kRoundsBudget lengths.
+/// (see zero_by_sorted_rounds). A run (a bump, whose middle is its top, is
+/// one) goes as far as it holds, then one round is played as written, at the
+/// cost of the list's length; orders that keep those going go on by sorted
+/// rounds once they have touched kRoundsBudget lengths.
 float zero_by_rule(std::span<const float> list, RankScratch& s) {
     constexpr std::size_t kRoundsBudget = 4;
     constexpr std::size_t kReplayLimit = 0xfffffffe;  // positions and links in 32 bits
@@ -203,7 +204,7 @@ float zero_by_rule(std::span<const float> list, RankScratch& s) {
         }
         touched += cur.size();
         cur = {out, kept};
-        if (touched > kRoundsBudget * list.size() && kept <= kReplayLimit) return zero_by_replay(cur, s);
+        if (touched > kRoundsBudget * list.size() && kept <= kReplayLimit) return zero_by_sorted_rounds(cur, s);
     }
 }
 
@@ -228,16 +229,16 @@ float select_rank(std::span<const float> values, std::size_t k, RankScratch& s) 
     // belongs to: no data-dependent branch.
     const std::size_t count = values.size();
     const float pivot = values[count / 2];
-    s.list.resize(count);
+    s.lows.resize(count);
     s.highs.resize(count);
     std::size_t lows = 0, highs = 0;
     for (float v : values) {
-        s.list[lows] = v;
+        s.lows[lows] = v;
         s.highs[highs] = v;
         lows += v < pivot;
         highs += v > pivot;
     }
-    if (k < lows) return rank_without_nan({s.list.data(), lows}, k, s);
+    if (k < lows) return rank_without_nan({s.lows.data(), lows}, k, s);
     if (k < count - highs) return pivot;  // every k when the pivot is NaN
     return rank_without_nan({s.highs.data(), highs}, k - (count - highs), s);
 }

@@ -14,13 +14,15 @@
 
 namespace kx::data_handler {
 
-// Working storage of the median selection, reused across windows.
+// Working storage of the median selection, reused across windows: its buffers
+// keep their capacity from one window to the next.
 struct RankScratch {
-    std::vector<float> list;
-    std::vector<float> highs;
-    std::vector<float> work;
-    std::vector<std::uint64_t> order, spare;
-    std::vector<std::uint32_t> next, prev;
+    std::vector<float> lows;   // with NaN: the values below the first round's pivot
+    std::vector<float> highs;  // with NaN: the values above it
+    std::vector<float> work;   // the copy a selection reorders, or what a played round keeps
+    std::vector<std::uint64_t> order;  // sorted rounds: nonzero values by value, as key << 32 | position
+    std::vector<std::uint64_t> spare;  // the radix sort's second buffer
+    std::vector<std::uint32_t> next, prev;  // sorted rounds: links between the values still in, by position
 };
 
 /// The rank-k value (k from 0, k < values.size()) by middle-pivot selection:

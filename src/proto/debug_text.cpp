@@ -6,6 +6,7 @@
 #include <google/protobuf/message.h>
 
 #include "proto/enum_names.hpp"
+#include "utils/byte_list.hpp"
 #include "utils/float_text.hpp"
 #include "utils/unicode.hpp"
 
@@ -42,7 +43,7 @@ void write_message(std::string& out, const Message& msg) {
                 std::string scratch;
                 const std::string& v = refl.GetStringReference(msg, &f, &scratch);
                 if (f.type() == FieldDescriptor::TYPE_BYTES)
-                    append_debug_bytes(out, v);
+                    utils::append_byte_list(out, v);
                 else
                     append_debug_quoted(out, v);
                 break;
@@ -106,23 +107,6 @@ void append_debug_quoted(std::string& out, std::string_view text) {
         }
     }
     out += '"';
-}
-
-void append_debug_bytes(std::string& out, std::span<const std::uint8_t> bytes) {
-    out.reserve(out.size() + bytes.size() * 5 + 2);
-    out += '[';
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i > 0) out += ", ";
-        const unsigned b = bytes[i];
-        if (b >= 100) out += static_cast<char>('0' + b / 100);
-        if (b >= 10) out += static_cast<char>('0' + b / 10 % 10);
-        out += static_cast<char>('0' + b % 10);
-    }
-    out += ']';
-}
-
-void append_debug_bytes(std::string& out, std::string_view bytes) {
-    append_debug_bytes(out, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
 }  // namespace kx::proto

@@ -2,8 +2,6 @@
 // with its value, defaults included, on one line.
 #pragma once
 
-#include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -24,12 +22,9 @@ void append_debug(std::string& out, const OrvelMessage& message);
 void append_debug(std::string& out, const ParsedMessage& message);
 
 // Building blocks for composite debug texts (device id, buffers, errors);
-// floats: utils/float_text.hpp.
+// floats: utils/float_text.hpp; bytes: utils/byte_list.hpp.
 // A quoted text with escapes: `"cap-1"`, `"a\"b\n\u{1}"`.
 void append_debug_quoted(std::string& out, std::string_view text);
-// `[0, 1, 255]`
-void append_debug_bytes(std::string& out, std::span<const std::uint8_t> bytes);
-void append_debug_bytes(std::string& out, std::string_view bytes);
 
 template <typename T>
 std::string debug_string(const T& value) {

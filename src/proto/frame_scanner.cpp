@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "proto/byte_list.hpp"
+#include "utils/byte_list.hpp"
 #include "utils/log.hpp"
 
 namespace kx::proto {
@@ -89,19 +89,19 @@ void FrameScanner::scan(FrameHandler& handler) {
             const auto at = find_prefix();
             if (!at) {
                 KX_WARN(kMsgParserTarget, "Proto header is mismatch, drop the message, buffer: {}",
-                        ByteList{buffered()});
-                KX_WARN(kMsgParserTarget, "header_prefix: {}", ByteList{dialect_.header_prefix()});
+                        utils::ByteList{buffered()});
+                KX_WARN(kMsgParserTarget, "header_prefix: {}", utils::ByteList{dialect_.header_prefix()});
                 clear();
                 return;
             }
             if (*at > 0) {
                 KX_WARN(kMsgParserTarget, "Found header at index: {}, unexpected_data: {}", *at,
-                        ByteList{buffered().first(*at)});
+                        utils::ByteList{buffered().first(*at)});
                 consume(*at);
             }
             if (size() < h) {
                 KX_ERROR(kMsgParserTarget, "Failed to calculate expected length, buffer: {}",
-                         ByteList{buffered()});
+                         utils::ByteList{buffered()});
                 if (!resync()) return;
                 continue;
             }
@@ -133,7 +133,7 @@ void FrameScanner::scan(FrameHandler& handler) {
                          crc.stored, crc.calculated);
             KX_ERROR(kMsgParserTarget, "CRC verification failed");
         } else {
-            KX_TRACE(kMsgParserTarget, "CRC verification passed, buffer: {}", ByteList{frame.bytes});
+            KX_TRACE(kMsgParserTarget, "CRC verification passed, buffer: {}", utils::ByteList{frame.bytes});
             error = handler.on_frame(frame);
             if (error) KX_ERROR(kMsgParserTarget, "Failed to parse message, error: {}", *error);
         }

@@ -2,8 +2,8 @@
 
 #include <iterator>
 
-#include "proto/byte_list.hpp"
 #include "proto/eeg_cap/msg_builder.hpp"
+#include "utils/byte_list.hpp"
 #include "utils/log.hpp"
 
 namespace kx::proto {
@@ -25,7 +25,7 @@ MsgParser::MsgParser(std::string device_id, MsgType type, Channel channel)
       kept_receiver_(std::make_shared<MessageReceiver>(std::move(channel.second))) {
     const FrameDialect& d = scanner_.dialect();
     KX_DEBUG(kMsgParserTarget, "ParserType: {}, Project ID: 0x{:x}, Header version: {}, header_prefix: {}",
-             msg_type_name(type), d.project_id, d.header_version, ByteList{d.header_prefix()});
+             msg_type_name(type), d.project_id, d.header_version, utils::ByteList{d.header_prefix()});
 }
 
 void MsgParser::receive_data(std::span<const std::uint8_t> data) { scanner_.receive(data, *this); }
@@ -37,7 +37,7 @@ std::optional<ProtoError> MsgParser::on_frame(const CheckedFrame& frame) {
         case 2: {
             const ModuleIds m = *frame_modules(d, frame.bytes);
             KX_TRACE(kMsgParserTarget, "Source module: {}, Destination module: {}, payload: {}", m.source,
-                     m.destination, ByteList{payload});
+                     m.destination, utils::ByteList{payload});
             if (d.type != MsgType::Orvel) return ProtoError{ProtoError::UnknownProtoType{d.type}};
             auto parsed = eeg_cap::parse_message(m.source, m.destination, payload);
             if (auto* error = std::get_if<ProtoError>(&parsed)) return std::move(*error);
@@ -48,7 +48,7 @@ std::optional<ProtoError> MsgParser::on_frame(const CheckedFrame& frame) {
         case 0: {
             const ModuleIds m = *frame_modules(d, frame.bytes);
             KX_TRACE(kMsgParserTarget, "Source module: {}, Destination module: {}, payload: {}, payload_len={}",
-                     m.source, m.destination, ByteList{payload}, payload.size());
+                     m.source, m.destination, utils::ByteList{payload}, payload.size());
             return ProtoError{ProtoError::UnknownProtoType{d.type}};
         }
         case 1: return ProtoError{ProtoError::UnknownProtoType{d.type}};

@@ -29,7 +29,7 @@ PyObject* get_bytes(PyObject*, PyObject*) {
 }
 PyMethodDef g_get_bytes = KX_FUNCTION_NOARGS("get_bytes", get_bytes);
 
-// Classes of the top module, in registration order. Each subsystem adds its entry here when it lands.
+// Classes of the top module, in registration order.
 using TypeGetter = PyTypeObject* (*)();
 constexpr TypeGetter kClasses[] = {
     &msg_type_type,

@@ -42,8 +42,6 @@ namespace {
 namespace msgs = ::kx_proto_sdk::eeg_cap;
 using utils::Chunk;
 
-constexpr auto kTarget = "kx_proto_sdk::python::py_tcp_client";
-
 // Ids of the command methods: one counter for the whole process, over all clients.
 std::atomic<std::uint32_t> g_next_msg_id{1};
 
@@ -160,14 +158,14 @@ PyObject* send_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // Hands every raw chunk to the parser copy until the channel closes. Woken by
 // a post, not inline: the read loop goes on reading while this parses, so a
 // parser that falls behind loses chunks (and reports it) instead of pacing
-// the socket. The consumers of the parsed messages store EEG blocks inline in
-// it and write their log records from turns of their own, so this never waits
-// for the interpreter lock on their behalf.
+// the socket. The EEG consumers of the parsed messages store their blocks
+// inline in it and write their log records from turns of their own, so this
+// never waits for the interpreter lock on their behalf.
 asio::awaitable<void> receive_task(proto::MsgParser parser, utils::BroadcastReceiver<Chunk> rx) {
-    KX_DEBUG(kTarget, "Starting receive tcp data");
+    KX_DEBUG(kPyTcpClientTarget, "Starting receive tcp data");
     co_await utils::drain(
         rx, utils::Resume::Posted, [&parser](const Chunk& chunk) { parser.receive_data(chunk); },
-        [](std::uint64_t lost) { KX_ERROR(kTarget, "Error receiving tcp data: Lagged({})", lost); });
+        [](std::uint64_t lost) { KX_ERROR(kPyTcpClientTarget, "Error receiving tcp data: Lagged({})", lost); });
 }
 
 asio::awaitable<AwaitResult> connect_async(ClientHandle client, proto::MsgParser parser) {

@@ -14,6 +14,9 @@
 
 namespace kx::py {
 
+// Log target of the client's records and its raw streams'.
+inline constexpr const char* kPyTcpClientTarget = "kx_proto_sdk::python::py_tcp_client";
+
 // The client state behind the client lock; every method and pending
 // awaitable holds a handle, so it lives as long as any of them.
 struct ClientState {

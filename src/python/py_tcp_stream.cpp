@@ -3,51 +3,39 @@
 // RuntimeError object "Stream ended unexpectedly".
 #include <Python.h>
 
-#include <fmt/format.h>
+#include <cstdint>
+#include <optional>
+#include <utility>
 
-#include "proto/byte_list.hpp"
+#include "python/async_iterator.hpp"
 #include "python/awaitable.hpp"
 #include "python/binding/class_builder.hpp"
-#include "python/binding/errors.hpp"
 #include "python/py_classes.hpp"
 #include "python/py_tcp_client.hpp"
+#include "utils/broadcast_drain.hpp"
+#include "utils/byte_list.hpp"
 #include "utils/log.hpp"
 
 namespace kx::py {
 namespace {
 
-constexpr auto kTarget = "kx_proto_sdk::python::py_tcp_client";
-
 asio::awaitable<AwaitResult> stream_next_async(TcpStreamHandle stream) {
     auto guard = co_await stream->lock.lock();
-    auto r = co_await stream->rx.recv();
-    if (r.has_item()) {
-        const utils::Chunk& chunk = *r.item;
-        KX_LOG_FIXED(log::Level::Debug, kTarget, log::fixed::kStreamReceivedData, "Received data: {}",
-                     proto::ByteList{chunk});
-        co_return AwaitResult::object(build_object([&] {
-            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.data()),
-                                             static_cast<Py_ssize_t>(chunk.size()));
-        }));
-    }
-    // Closed or lagged: handed back as a value; a lagged stream goes on at the
-    // oldest chunk still held.
-    co_return AwaitResult::object(build_object(
-        [] { return PyObject_CallFunction(PyExc_RuntimeError, "s", "Stream ended unexpectedly"); }));
-}
-
-PyObject* stream_aiter(PyObject* self) {
-    return guarded([&]() -> PyObject* {
-        auto stream = Borrowed<TcpStreamHandle>::shared(self, py_tcp_stream_type());
-        return Py_NewRef(self);
-    });
-}
-
-PyObject* stream_anext(PyObject* self) {
-    return guarded([&]() -> PyObject* {
-        auto stream = Borrowed<TcpStreamHandle>::exclusive(self, py_tcp_stream_type());
-        return spawn_awaitable(stream_next_async(*stream));
-    });
+    std::optional<AwaitResult> bytes;  // none at the close or a lag report
+    co_await utils::receive_one(
+        stream->rx, utils::Resume::Posted,
+        [&bytes](const utils::Chunk& chunk) {
+            KX_LOG_FIXED(log::Level::Debug, kPyTcpClientTarget, log::fixed::kStreamReceivedData,
+                         "Received data: {}", utils::ByteList{chunk});
+            bytes = AwaitResult::object(build_object([&] {
+                return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(chunk.data()),
+                                                 static_cast<Py_ssize_t>(chunk.size()));
+            }));
+        },
+        // Ends this step as the close does; the next goes on at the oldest chunk still held.
+        [](std::uint64_t) {});
+    if (bytes) co_return std::move(*bytes);
+    co_return runtime_error_value("Stream ended unexpectedly");
 }
 
 }  // namespace
@@ -59,10 +47,7 @@ AwaitResult make_tcp_stream_result(TcpStreamHandle stream) {
 PyTypeObject* py_tcp_stream_type() {
     static TypeCell cell;
     return cell.get([] {
-        return ClassSpec<TcpStreamHandle>("PyTcpStream")
-            .slot(Py_am_aiter, &stream_aiter)
-            .slot(Py_am_anext, &stream_anext)
-            .build();
+        return build_async_iterator_type<TcpStreamHandle, &py_tcp_stream_type, &stream_next_async>("PyTcpStream");
     });
 }
 

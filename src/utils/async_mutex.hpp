@@ -2,7 +2,7 @@
 // Waiters are served first come, first served; a cancelled wait leaves the
 // queue without taking the lock.
 //
-//   auto guard = co_await mutex.lock();   // unlocked when guard goes
+//   auto guard = co_await mutex.lock();   // unlocked when guard goes, or at guard.unlock()
 #pragma once
 
 #include <mutex>
@@ -23,17 +23,18 @@ public:
         Guard(Guard&& other) noexcept : mutex_(std::exchange(other.mutex_, nullptr)) {}
         Guard& operator=(Guard&& other) noexcept {
             if (this != &other) {
-                release();
+                unlock();
                 mutex_ = std::exchange(other.mutex_, nullptr);
             }
             return *this;
         }
         Guard(const Guard&) = delete;
         Guard& operator=(const Guard&) = delete;
-        ~Guard() { release(); }
+        ~Guard() { unlock(); }
 
         bool owns_lock() const { return mutex_ != nullptr; }
-        void release() {
+        // Unlocks now instead of when the guard goes; then owns nothing.
+        void unlock() {
             if (mutex_) std::exchange(mutex_, nullptr)->unlock();
         }
 

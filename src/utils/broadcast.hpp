@@ -182,13 +182,14 @@ public:
     RecvResult<T> try_recv() { return state_->take(next_); }
 
     // Suspends the calling coroutine (not its thread) until an item, a lag
-    // report or the close (never Empty); never while items wait. Tasks that
-    // read every result go through drain() (broadcast_drain.hpp). Cancellation ends the wait
-    // with operation_aborted; no item is consumed by a cancelled wait. The
-    // receiver must outlive the call and must not be moved while a call is
-    // pending. With Resume::InlineIfRunning a sender on a worker thread runs
-    // the woken caller up to its next suspension before its send returns (see
-    // Resume for what that caller must not do before it suspends).
+    // report or the close (never Empty); never while items wait. Readers go
+    // through drain() or receive_one() (broadcast_drain.hpp), which tell the
+    // results apart. Cancellation ends the wait with operation_aborted; no item
+    // is consumed by a cancelled wait. The receiver must outlive the call and
+    // must not be moved while a call is pending. With Resume::InlineIfRunning a
+    // sender on a worker thread runs the woken caller up to its next suspension
+    // before its send returns (see Resume for what that caller must not do
+    // before it suspends).
     asio::awaitable<RecvResult<T>> recv(Resume resume = Resume::Posted) {
         for (;;) {
             RecvResult<T> result = state_->take(next_);

@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include "utils/byte_list.hpp"
 #include "utils/log.hpp"
 
 namespace kx::utils {
@@ -21,27 +22,11 @@ namespace {
 constexpr auto kTarget = kTcpClientTarget;
 constexpr std::size_t kChunksPerRun = 16;
 
-struct ByteListText {
-    std::span<const std::uint8_t> bytes;
-};
-
 bool would_block(const std::error_code& ec) {
     return ec == asio::error::would_block || ec == asio::error::try_again;
 }
 
 }  // namespace
-
-}  // namespace kx::utils
-
-template <>
-struct fmt::formatter<kx::utils::ByteListText> : fmt::formatter<std::string_view> {
-    template <typename Ctx>
-    auto format(const kx::utils::ByteListText& list, Ctx& ctx) const {
-        return fmt::format_to(ctx.out(), "[{}]", fmt::join(list.bytes, ", "));
-    }
-};
-
-namespace kx::utils {
 
 std::string os_error_text(const std::error_code& ec) {
     return fmt::format("{} (os error {})", ec.message(), ec.value());
@@ -84,7 +69,9 @@ TcpClient::TcpClient(asio::ip::address address, std::uint16_t port)
 asio::awaitable<std::optional<IoError>> TcpClient::connect() {
     auto guard = co_await slot_->lock.lock();
     if (slot_->stream) {
-        guard.release();  // a record may wait for the interpreter lock: sends need not wait with it
+        // A record may wait for the interpreter lock: the read loop need not wait
+        // with it (sends from Python wait anyway, on the client lock).
+        guard.unlock();
         KX_WARN(kTarget, "Connection already exists.");
         co_return std::nullopt;
     }
@@ -150,9 +137,9 @@ asio::awaitable<void> TcpClient::enable_listening(std::shared_ptr<Slot> slot,
         }
         if (!ec) {
             KX_DEBUG(kTarget, "tcp read {} bytes", chunk.size());
-            KX_DEBUG(kTarget, "Received data: {}", ByteListText{chunk});
+            KX_DEBUG(kTarget, "Received data: {}", ByteList{chunk});
             if (auto unsent = sender.send_or_return(std::exchange(chunk, Chunk{}))) {
-                KX_ERROR(kTarget, "Failed to send message: SendError({})", ByteListText{*unsent});
+                KX_ERROR(kTarget, "Failed to send message: SendError({})", ByteList{*unsent});
                 chunk = std::move(*unsent);  // reused for the next read
             }
             // After a bounded run, let the queued receivers go first: on a

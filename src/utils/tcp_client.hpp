@@ -50,9 +50,10 @@ public:
     // No I/O: an empty connection slot and a raw-data channel with no receiver.
     TcpClient(asio::ip::address address, std::uint16_t port);
 
-    // Opens the connection unless one is stored (then only warns). On success
-    // the read loop is started on the calling coroutine's executor. The slot
-    // lock is held throughout; there is no time-out besides the system's.
+    // Opens the connection unless one is stored (then lets the slot lock go
+    // and only warns). Otherwise holds the slot lock until the new stream is
+    // stored, and starts the read loop on the io_context under the calling
+    // coroutine's executor, without its strand. No time-out besides the system's.
     asio::awaitable<std::optional<IoError>> connect();
 
     // Writes all of `data` to the stored stream, holding the slot lock until

@@ -44,8 +44,8 @@ TEST(AsyncMutex, WaitersAreServedOneAtATimeInArrivalOrder) {
     held.reset();  // a moved-from guard owns nothing
     ctx.poll();
     EXPECT_TRUE(order.empty());
-    // A newcomer that arrives after the release must not overtake the queue.
-    moved.release();
+    // A newcomer that arrives after the unlock must not overtake the queue.
+    moved.unlock();
     EXPECT_FALSE(m.try_lock().has_value());
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; ++i) threads.emplace_back([&ctx] { ctx.run(); });

@@ -5,9 +5,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "proto/byte_list.hpp"
 #include "proto/enums.hpp"
 #include "proto/json_text.hpp"
+#include "utils/byte_list.hpp"
 #include "utils/log.hpp"
 
 namespace kx::proto::eeg_cap {
@@ -29,7 +29,7 @@ std::variant<ParsedMessage, ProtoError> decode_as(std::span<const std::uint8_t> 
 std::variant<ParsedMessage, ProtoError> parse_message(std::uint8_t source, std::uint8_t destination,
                                                       std::span<const std::uint8_t> payload) {
     KX_LOG_FIXED(log::Level::Trace, kTarget, log::fixed::kParseMessage, "parse_message: {}, {}, {}", source,
-                 destination, ByteList{payload});
+                 destination, utils::ByteList{payload});
     if (source == kModuleApp) {
         if (destination == kModuleBle) return decode_as<App2Ble>(payload);
         if (destination == kModuleMcu) return decode_as<App2Mcu>(payload);

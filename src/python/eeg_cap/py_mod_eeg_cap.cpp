@@ -13,7 +13,7 @@ constexpr TypeGetter kClasses[] = {
     &eeg_sample_rate_type, &eeg_signal_gain_type, &eeg_signal_source_type, &imu_sample_rate_type, &wifi_security_type,
 };
 
-// Functions in registration order. Each subsystem adds its entry here when it lands.
+// Functions in registration order.
 PyMethodDef* const kFunctions[] = {
     &g_mdns_scan_def,
     &g_set_eeg_buffer_cfg_def,
