@@ -4,7 +4,8 @@
 # against the installed module and pytest against the sanitized one inside a private network
 # namespace that has only loopback, so mDNS traffic never leaves the machine. Extra arguments
 # go to pytest.
-# Prints one line per stage with its elapsed time; a failed setup or build shows its output.
+# Setup and each build print one line with the elapsed time (a failed one shows its output);
+# each test stage shows its own output between "== stage" and "== stage: ok|FAILED (N s)" lines.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)

@@ -1,4 +1,5 @@
 """Argument binding and conversion texts, checked on whichever functions take each kind."""
+import numpy as np
 import pytest
 
 import kx_proto_sdk as kx
@@ -29,6 +30,11 @@ Orvel = kx.MsgType.Orvel
     (eeg_cap.remove_env_noise, ("abc",), {}, TypeError, "argument 'data': Can't extract `str` to `Vec`"),
     (eeg_cap.remove_env_noise, (5,), {}, TypeError, "argument 'data': 'int' object cannot be converted to 'Sequence'"),
     (eeg_cap.remove_env_noise, ([1.0, "x"],), {}, TypeError, "argument 'data': must be real number, not str"),
+    # One channel only: a 2-D array or a list of rows is refused, never flattened.
+    (eeg_cap.apply_band_pass_filter, (np.zeros((100, 8)), 4, 8.0, 12.0, 250.0), {}, TypeError,
+     "argument 'data': only length-1 arrays can be converted to Python scalars"),
+    (eeg_cap.apply_downsampling, ([[1.0, 2.0]] * 4, 2, kx.DownsamplingOperations.Mean), {}, TypeError,
+     "argument 'data': must be real number, not list"),
     (eeg_cap.apply_downsampling, ([1.0], 1, kx.NoiseTypes.FIFTY), {}, TypeError,
      "argument 'operation': 'NoiseTypes' object cannot be converted to 'DownsamplingOperations'"),
     (Parser, (b"a", Orvel), {}, TypeError, "argument 'device_id': 'bytes' object cannot be converted to 'PyString'"),

@@ -61,6 +61,67 @@ async def run_stream_example(port: int = 0, discover: bool = False) -> str:
     return out.decode()
 
 
+async def read_until(stream: asyncio.StreamReader, lines: list[str], done) -> str:
+    # Keeps each line in `lines` until one satisfies `done`; the timeout only guards against a hang.
+    while not lines or not done(lines[-1]):
+        line = await asyncio.wait_for(stream.readline(), 30)
+        assert line, f"the example ended early: {lines}"
+        lines.append(line.decode().rstrip("\n"))
+    return lines[-1]
+
+
+def blocks(line: str) -> int:
+    return int(line.removesuffix(" blocks received"))
+
+
+async def started_with_the_settings(conn) -> None:
+    # Each connection gets the configuration and then the start, and nothing else.
+    await conn.wait_for(lambda c: any(cmd.cmd == frames.ACQ_ENABLE for cmd in c.commands), timeout=30)
+    first = conn.commands[0].msg_id
+    assert conn.received == (frames.command(first, frames.EEG, frames.ACQ_CFG_SET, (111, 111, 15))
+                             + frames.command(first + 1, frames.EEG, frames.ACQ_ENABLE))
+
+
+async def run_reconnect_example() -> tuple[list[str], list[str], int]:
+    # The cap streams 100 blocks, goes away (stops listening, closes the connection), refuses at least one
+    # connect, comes back on the same port and streams 100 more; the example stops at 200.
+    out: list[str] = []
+    err: list[str] = []
+    proc = None
+    try:
+        async with DeviceEmulator() as dev:
+            port = dev.port
+            proc = await asyncio.create_subprocess_exec(
+                sys.executable, str(EXAMPLES / "reconnect.py"), "--address", "127.0.0.1", "--port", str(port),
+                "--blocks", "200", "--seconds", "60", stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE)
+            conn = await dev.wait_connection(timeout=30)
+            await started_with_the_settings(conn)
+            await conn.send(capture_bytes())
+            await read_until(proc.stdout, out, lambda line: blocks(line) >= 100)
+        await read_until(proc.stderr, err, lambda line: line.startswith("Failed to connect to TCP server: "))
+        async with DeviceEmulator(port=port) as dev:
+            conn = await dev.wait_connection(timeout=30)
+            await started_with_the_settings(conn)
+            await conn.send(capture_bytes())
+            rest, rest_err = await asyncio.wait_for(proc.communicate(), 30)
+    finally:
+        if proc is not None and proc.returncode is None:
+            proc.kill()
+            await proc.wait()
+    assert proc.returncode == 0, rest_err.decode()
+    return out + rest.decode().splitlines(), err + rest_err.decode().splitlines(), port
+
+
+def test_reconnect_example_streams_again_after_the_cap_drops_and_comes_back():
+    out, err, port = run(run_reconnect_example(), timeout=120)
+    before_drop = next(line for line in out if blocks(line) >= 100)
+    assert (before_drop, out[-1]) == ("100 blocks received", "200 blocks received")
+    connected = f"connected to 127.0.0.1 port {port}"
+    refused = [line for line in err if line.startswith("Failed to connect to TCP server: ")]
+    assert err == [connected, "connection lost; reconnecting", *refused, connected], err
+    assert refused and all(line.endswith("Connection refused (os error 111); again in 1.0 s") for line in refused)
+
+
 def stream_with_discovery() -> str:
     code = f"import asyncio, test_examples\nprint(asyncio.run(test_examples.run_stream_example({SCAN_PORT}, True)))"
     done = mdns_ns.run_scenario(code, responders=[["--service", f"cap:{SCAN_PORT}:127.0.0.1"]], timeout=90)
@@ -150,9 +211,11 @@ def readme_python_blocks() -> list[str]:
     return re.findall(r"```python\n(.*?)```", (EXAMPLES.parent / "README.md").read_text(), re.S)
 
 
-def test_readme_offline_recipe_is_the_examples_code():
-    recipe = next(block for block in readme_python_blocks() if "async def parse_capture" in block)
-    assert recipe in (EXAMPLES / "offline_parse.py").read_text()
+@pytest.mark.parametrize("start, example", [("async def parse_capture", "offline_parse.py"),
+                                            ("class DropSignal", "reconnect.py")], ids=["offline", "reconnect"])
+def test_readme_recipes_are_the_examples_code(start, example):
+    recipe = next(block for block in readme_python_blocks() if start in block)
+    assert recipe in (EXAMPLES / example).read_text()
 
 
 def test_readme_numpy_recipe_works_on_an_empty_buffer():
