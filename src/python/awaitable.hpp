@@ -3,13 +3,14 @@
 // worker threads without the interpreter lock; its outcome completes the
 // future through loop.call_soon_threadsafe.
 //
-// Writing an awaitable method (inside the lead's `guarded` body):
+// An awaitable method copies what its work needs out of `self` and the arguments, and hands the
+// work to spawn_awaitable inside the call's `guarded` body (binding/errors.hpp), as
+// PyTcpClient.get_data_stream does:
 //
-//     PyObject* start_eeg_stream(PyObject* self, PyObject*) {
+//     PyObject* get_data_stream(PyObject* self, PyObject*) {
 //         return guarded([&]() -> PyObject* {
-//             auto client = Borrowed<ClientHandle>::shared(self, py_tcp_client_type());
-//             std::shared_ptr<ClientState> state = client->state;   // copy what the work needs
-//             return spawn_awaitable(send_work(std::move(state)));  // borrows end on return
+//             auto client = Borrowed<ClientHandle>::shared(self, client_type());
+//             return spawn_awaitable(get_data_stream_async(*client));  // a copy of the handle; borrows end on return
 //         });
 //     }
 //
@@ -32,9 +33,10 @@
 //     asio operation ends with operation_aborted); nothing is delivered then.
 // Ref (binding/ref.hpp) is the only Python reference a work may hold: it can be
 // dropped on any thread. Once the interpreter is exiting, build_object and with_gil
-// throw PythonExiting and the call is dropped quietly: the exit hook fails its
-// future with RuntimeError "... the interpreter is shutting down" once no worker
-// is inside Python, and a call made after the hook began fails at once with that error.
+// throw PythonExiting and the call is dropped quietly: the exit hook has failed its
+// future with RuntimeError "... the interpreter is shutting down" as it began, and a call
+// made after that fails at once with that error. In a child forked after the workers
+// started, calls fail at once and those pending at the fork are failed likewise.
 #pragma once
 
 #include <Python.h>
@@ -214,7 +216,7 @@ asio::awaitable<void> run_call(std::shared_ptr<CallState> state, asio::awaitable
 }  // namespace detail
 
 // Front half of an awaitable method; returns the future (new reference).
-// Needs the interpreter lock; throws like the lead's binding calls do.
+// Needs the interpreter lock; throws what `guarded` turns into the call's Python error.
 template <class T>
 PyObject* spawn_awaitable(asio::awaitable<T> work) {
     std::shared_ptr<detail::CallState> state = detail::begin_call();
