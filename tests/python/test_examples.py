@@ -2,7 +2,9 @@
 # on a capture made by the test encoder; on NumPy arrays) and must each recover the 10 Hz rhythm
 # of 20, 40, ... 160 µV fed on channels 1 to 8. They type-check strictly against the installed stubs.
 # The offline example keeps every complete block of captures of any size, cut or damaged ones too,
-# and the README's recipes are its code and work on an empty buffer.
+# and of those whose payloads hold the frame-start bytes: at least every block that a MessageParser
+# alone decodes. Its closing line says only what is true. The README's recipes are its code and
+# work on an empty buffer.
 from __future__ import annotations
 
 import asyncio
@@ -205,6 +207,79 @@ def test_offline_example_keeps_every_complete_block_of_a_cut_or_damaged_capture(
     rows, stderr = parse_offline(tmp_path, damage([m.frame() for m in script]))
     np.testing.assert_array_equal(rows, rows_of([m for i, m in enumerate(script) if i not in lost]))
     assert stderr == f"offline_parse.py: {line}\n"
+
+
+FRAME_START = b"QNLR\x02\x0b"  # the first six bytes of every frame; they also occur in payloads here
+TESTS = Path(__file__).resolve().parent
+
+
+def holding_start_bytes(message: frames.MainApp, block: int, at: int, length: int) -> frames.MainApp:
+    # The message with the frame-start bytes and a length field at byte `at` of block `block`'s samples.
+    samples = list(message.samples or [])
+    data = samples[block].data[:at] + FRAME_START + length.to_bytes(2, "little") + samples[block].data[at + 8:]
+    samples[block] = frames.EegSample(samples[block].timestamp, data)
+    return frames.MainApp(msg_id=message.msg_id, samples=samples)
+
+
+def marked(script: list[frames.MainApp], index: int, length: int) -> list[frames.MainApp]:
+    return script[:index] + [holding_start_bytes(script[index], 2, 40, length)] + script[index + 1:]
+
+
+def start_bytes_in_every_frame(messages: int) -> list[frames.MainApp]:
+    # Each followed by a length that ends inside the frame, in a later frame, or past 8192 bytes.
+    script = recording(messages, 4)
+    return script[:1] + [holding_start_bytes(m, i % 4, 17 * i % 100, (0, 100, 470, 2000, 60000)[i % 5])
+                         for i, m in enumerate(script[1:])]
+
+
+def bad_crc(frame: bytes) -> bytes:
+    return frame[:-1] + bytes([frame[-1] ^ 0xFF])
+
+
+def undecodable(message: frames.MainApp) -> bytes:
+    # A frame whose CRC holds but whose module bytes (MCU to BLE) the parser refuses.
+    return frames.frame(message.encode(), frames.MODULE_MCU, 1)
+
+
+def plain_decode(tmp_path: Path, capture: bytes) -> np.ndarray:
+    # The rows that one MessageParser alone decodes from the capture fed in 4,096-byte calls.
+    (tmp_path / "plain.bin").write_bytes(capture)
+    done = subprocess.run([sys.executable, "-m", "support.plain_decode", str(tmp_path / "plain.bin"),
+                           str(tmp_path / "plain.npy")], capture_output=True, text=True, timeout=60, cwd=TESTS)
+    assert done.returncode == 0, done.stderr
+    return np.load(tmp_path / "plain.npy")
+
+
+SCRIPT = recording(20, 4)  # the configuration and 20 messages of four blocks: 80 blocks
+GARBAGE = bytes(range(100, 150))  # 50 bytes, none of them the first of the frame-start bytes
+# name: (messages, capture of their frames, indices of the messages whose blocks it loses, closing line).
+PAYLOAD_CAPTURES = {
+    "start-bytes-in-one-block": (marked(SCRIPT, 8, 300), b"".join, set(), None),
+    "start-bytes-in-every-frame": (start_bytes_in_every_frame(60), b"".join, set(), None),
+    "start-bytes-in-every-frame-of-5-batches": (start_bytes_in_every_frame(250), b"".join, set(), None),
+    "start-bytes-in-the-complete-last-frame": (marked(SCRIPT, 20, 3000), b"".join, set(), None),
+    "garbage-after-the-last-frame": (SCRIPT, lambda f: b"".join(f) + GARBAGE, set(), STRAY),
+    "garbage-then-a-complete-last-frame": (SCRIPT, lambda f: b"".join(f[:10] + [GARBAGE] + f[10:]), set(), STRAY),
+    "cut-inside-a-frame-holding-start-bytes": (marked(SCRIPT, 20, 300), lambda f: b"".join(f)[:-30], {20}, CUT),
+    "garbage-after-a-frame-cut-short": (SCRIPT, lambda f: b"".join(f)[:-100] + GARBAGE, {20}, CUT),
+    "damaged-frame-holding-start-bytes": (marked(SCRIPT, 8, 60000), lambda f: _damage(f, 8, 200, b"\0\0"), {8},
+                                          "skipped 1 damaged frame"),
+    "two-damaged-frames-in-a-row": (SCRIPT, lambda f: b"".join(f[:8] + [bad_crc(f[8]), bad_crc(f[9])] + f[10:]),
+                                    {8, 9}, "skipped 2 damaged frames"),
+    "undecodable-frame-holding-start-bytes": (
+        SCRIPT, lambda f: b"".join(f[:10] + [undecodable(holding_start_bytes(SCRIPT[10], 2, 40, 60000))] + f[10:]),
+        set(), "skipped 1 damaged frame"),
+}
+
+
+@pytest.mark.parametrize("script, capture, lost, line", PAYLOAD_CAPTURES.values(), ids=PAYLOAD_CAPTURES.keys())
+def test_offline_example_keeps_what_a_plain_parser_decodes_and_its_closing_line_is_true(
+        tmp_path, script, capture, lost, line):
+    data = capture([m.frame() for m in script])
+    rows, stderr = parse_offline(tmp_path, data)
+    np.testing.assert_array_equal(rows, rows_of([m for i, m in enumerate(script) if i not in lost]))
+    assert {tuple(r) for r in plain_decode(tmp_path, data)} <= {tuple(r) for r in rows}
+    assert stderr == ("" if line is None else f"offline_parse.py: {line}\n")
 
 
 def readme_python_blocks() -> list[str]:
