@@ -10,6 +10,8 @@
 
 #include <asio.hpp>
 
+#include "utils/inline_resumption.hpp"
+
 namespace kx::utils {
 
 // How a parked wait is resumed once woken through WaitQueue::take_all.
@@ -18,9 +20,8 @@ enum class Resume {
     // Inline on the waker's thread when that thread already runs the wait's
     // executor, else posted. Saves a thread wake-up per item and keeps a fast
     // producer from running far ahead of its consumer. The continuation runs
-    // inside the waker's call up to its next suspension, so it must never wait
-    // for the interpreter lock (a log record, a Python object) or anything else
-    // that may take long: it posts itself to its executor before such a step.
+    // inside the waker's call up to its next suspension, so what it may do
+    // there is restricted: see utils/inline_resumption.hpp (rule and check).
     InlineIfRunning,
 };
 
@@ -177,8 +178,12 @@ private:
                 delete this;
                 std::move(h)(ec);
             };
-            if (may_run_inline && resume == Resume::InlineIfRunning) asio::dispatch(ex, std::move(run));
-            else asio::post(ex, std::move(run));
+            if (may_run_inline && resume == Resume::InlineIfRunning) {
+                InlineResumptionMark mark;  // whatever dispatch runs now runs on this stack
+                asio::dispatch(ex, std::move(run));
+            } else {
+                asio::post(ex, std::move(run));
+            }
         }
 
         Handler handler;

@@ -1,5 +1,7 @@
 #include "utils/log.hpp"
 
+#include "utils/inline_resumption.hpp"
+
 namespace kx::log {
 namespace {
 std::atomic<Sink*> g_sink{nullptr};
@@ -28,6 +30,8 @@ void write(Level level, std::string_view target, const char* file, std::uint32_t
     if (level == Level::Off || level > g_max_level.load(std::memory_order_relaxed)) return;
     Sink* sink = g_sink.load(std::memory_order_acquire);
     if (sink == nullptr) return;
+    // The sink may take the interpreter lock (the Python logging bridge does).
+    utils::check_may_wait_for_python("a log record was written", file, line);
     sink->log(Record{level, target, message, file, line});
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "python/binding/errors.hpp"
+#include "utils/inline_resumption.hpp"
 
 namespace kx::py {
 namespace {
@@ -194,6 +195,7 @@ bool holds_gil_here() {
 bool python_exiting() { return g_exiting.load(std::memory_order_acquire) || interpreter_finalizing(); }
 
 GilGuard::GilGuard() {
+    utils::check_may_wait_for_python("the interpreter lock was asked for (GilGuard)");
     if (holds_gil_here()) {  // nothing to take, nothing to restore
         acquired_ = true;
         return;
