@@ -16,6 +16,7 @@ A run that has not ended 10 s after it should have counts as hung. Exit status 0
 its goal.
 """
 import argparse
+import ast
 import os
 import signal
 import socket
@@ -80,8 +81,8 @@ def fork_run(how):
     except subprocess.TimeoutExpired:
         return None
     try:
-        text, took = eval(r.stdout.strip().splitlines()[-1])
-    except (IndexError, SyntaxError):
+        text, took = ast.literal_eval(r.stdout.strip().splitlines()[-1])
+    except (IndexError, SyntaxError, ValueError):
         return None
     return took if text == REFUSED else None
 

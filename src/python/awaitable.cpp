@@ -350,16 +350,20 @@ std::shared_ptr<CallState> begin_call() {
                                        true);
     (void)actions_added;
     auto state = std::make_shared<CallState>();
-    {
-        std::lock_guard lock(g_calls_mutex);
-        g_calls->emplace(state.get(), state);
-    }
     state->loop = Ref::steal(check(PyObject_CallNoArgs(n.get_running_loop)));
     state->context = Ref::steal(check(PyObject_CallNoArgs(n.copy_context)));
     state->future = Ref::steal(check(PyObject_CallMethodNoArgs(state->loop.get(), n.create_future)));
     Ref callback = Ref::steal(check(make_instance(done_callback_type(), DoneCallback(state))));
     Ref added = Ref::steal(check(PyObject_CallMethodOneArg(state->future.get(), n.add_done_callback, callback.get())));
     state->strand.emplace(asio::make_strand(utils::runtime()));
+    // Registered whole, and checked again: the Python code above may let the exit hook run on
+    // the main thread. Registering and checking run no Python code, nor does the hook between
+    // setting its flag and taking the registry, so a call is either abandoned by it or refused.
+    {
+        std::lock_guard lock(g_calls_mutex);
+        g_calls->emplace(state.get(), state);
+    }
+    if (python_exiting()) raise(PyExc_RuntimeError, kRefusedAtExit);
     return state;
 }
 

@@ -231,6 +231,7 @@ def test_exit_waits_for_a_handler_however_long_it_runs():
 # A log handler admitted before exit waits for a lock the main thread took before sys.exit, so the
 # exit hook waits for it. A daemon thread prints once exit began (new calls are refused from then).
 SIGNALLED_IN_EXIT_WAIT = """
+signal.alarm(30)  # a hang before the line below ends the process, so the test's read returns
 lock = threading.Lock()
 lock.acquire()
 hold_connect_record(lambda record: lock.acquire())
